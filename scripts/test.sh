@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds Tessel twice and runs the whole test suite on each build:
+#   1. an optimised build (build/release), the one we ship and benchmark;
+#   2. a build with AddressSanitizer and UndefinedBehaviorSanitizer (build/sanitize).
+# On a fresh Debian 12 machine it first installs the Debian packages the build needs.
+# Any failure exits non-zero.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+"$root/scripts/setup.sh"
+
+jobs="$(nproc 2>/dev/null || echo 2)"
+
+run_build() {
+    local dir="$1"
+    shift
+    echo "== Configuring $dir"
+    cmake -S "$root" -B "$root/$dir" -G Ninja "$@"
+    echo "== Building $dir"
+    cmake --build "$root/$dir" --parallel "$jobs"
+    echo "== Testing $dir"
+    ctest --test-dir "$root/$dir" --output-on-failure --parallel "$jobs" --timeout 600
+}
+
+run_build build/release -DCMAKE_BUILD_TYPE=Release
+# The sanitizer build does not need the benchmarks; -O1 keeps it quick while the checks stay exact.
+run_build build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE=ON \
+    -DTESSEL_BUILD_BENCHMARKS=OFF -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
+
+echo "== All tests passed in both builds"
