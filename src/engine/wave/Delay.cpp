@@ -101,14 +101,20 @@ void Delay::read(int32_t delay, float* out, int32_t frames) const noexcept {
 
 void Delay::readLinear(const float* delays, float* out, int32_t frames) const noexcept {
     const int32_t base = writeIndex_ + readBase_ - frames;
+    const float* x = ring_.data();
+    const int32_t mask = mask_;
+    const bool full = fillCount_ > mask;
     for (int32_t i = 0; i < frames; ++i) {
         const float d = clampDelay(delays[i]);
-        // Split the delay into whole and fractional samples: p = i + base - d = k + f.
-        const int32_t whole = static_cast<int32_t>(std::ceil(d));
+        // Split the delay into whole and fractional samples: position i + base - d = k + f.
+        // d >= 0, so truncation is floor; ceil without a libm call on baseline SSE2.
+        int32_t whole = static_cast<int32_t>(d);
+        whole += static_cast<float>(whole) < d ? 1 : 0;
         const float f = static_cast<float>(whole) - d;  // in [0, 1)
         const int32_t k = i + base - whole;
-        const float x0 = sampleAt(k);
-        const float x1 = sampleAt(k + 1);
+        // Once the line has been filled every index is written: skip the fill tests.
+        const float x0 = full ? x[k & mask] : sampleAt(k);
+        const float x1 = full ? x[(k + 1) & mask] : sampleAt(k + 1);
         // An integer delay must not touch the neighbour: a NaN there would leak a sample early.
         out[i] = f > 0.0f ? x0 + f * (x1 - x0) : x0;
     }
