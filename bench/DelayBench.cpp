@@ -33,9 +33,11 @@ struct Fixture {
         for (int32_t i = 0; i < kFrames; ++i) {
             input[static_cast<std::size_t>(i)] = std::sin(0.01f * static_cast<float>(i));
             // A slowly modulated delay around 1000 samples, as a chorus or lookahead change would.
-            delays[static_cast<std::size_t>(i)] = 1000.0f + 37.3f * std::sin(0.003f * static_cast<float>(i));
+            delays[static_cast<std::size_t>(i)] =
+                1000.0f + 37.3f * std::sin(0.003f * static_cast<float>(i));
         }
-        for (int i = 0; i < 32; ++i) delay.write(input.data(), kFrames);
+        for (int i = 0; i < 32; ++i)
+            delay.write(input.data(), kFrames);
     }
 };
 

@@ -24,7 +24,8 @@ void BM_FloatParameterSourceRamping(benchmark::State& state) {
     tessel::bench::NsPerSample timer(state, kFrames);
     for (auto _ : state) {
         // Keep a ramp running all the time: a new target before the last one is reached.
-        if (cycle++ % 4 == 0) source.parameter().setValue((cycle / 4) % 2 == 0 ? 0.0f : 1.0f, 100.0f);
+        if (cycle++ % 4 == 0)
+            source.parameter().setValue((cycle / 4) % 2 == 0 ? 0.0f : 1.0f, 100.0f);
         env.beginCycle();
         benchmark::DoNotOptimize(source.pull(kFrames)->data());
         env.advance(kFrames, 0);

@@ -13,11 +13,16 @@ namespace tessel::bench {
 class NsPerSample {
 public:
     NsPerSample(benchmark::State& state, int64_t samplesPerIteration)
-        : state_(state), samplesPerIteration_(samplesPerIteration), start_(std::chrono::steady_clock::now()) {}
+        : state_(state),
+          samplesPerIteration_(samplesPerIteration),
+          start_(std::chrono::steady_clock::now()) {}
 
     ~NsPerSample() {
-        const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start_).count();
-        const double samples = static_cast<double>(state_.iterations()) * static_cast<double>(samplesPerIteration_);
+        const double ns =
+            std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start_)
+                .count();
+        const double samples =
+            static_cast<double>(state_.iterations()) * static_cast<double>(samplesPerIteration_);
         if (samples > 0.0) state_.counters["ns/sample"] = benchmark::Counter(ns / samples);
     }
 

@@ -88,6 +88,17 @@ void FloatParameter::skip(int64_t samples) noexcept {
     rampPosition_ += static_cast<int32_t>(std::min(samples, left));
 }
 
+void FloatParameter::catchUp(int32_t frames) noexcept {
+    const wave::Environment& env = *environment();
+    const int64_t gap = env.samplePosition() - lastPosition_;
+    if (lastPosition_ > env.resetPosition() && gap >= 0 && gap <= 0xFFFFFFFFll) {
+        skip(gap);
+    } else {
+        finishRamp();
+    }
+    lastPosition_ = env.samplePosition() + frames;
+}
+
 void FloatParameter::finishRamp() noexcept {
     if (isRamping()) filledCount_ = 0;
     rampPosition_ = rampLength_;

@@ -17,20 +17,20 @@ namespace tessel {
 /// shorter way round. Values are set and blocks read on the audio thread; never allocates after
 /// construction. A NaN value is ignored; infinities are clamped to the limits.
 class FloatParameter : public wave::Component, public ValueAssignable<float> {
-  public:
+public:
     /// The control block; resizing with the environment invalidates the filled samples.
     class ValueBlock final : public wave::BasicBlock<float> {
-      public:
+    public:
         ValueBlock(wave::Environment* environment, FloatParameter* owner)
             : wave::BasicBlock<float>(environment), owner_(owner) {}
 
-      protected:
+    protected:
         void maxBlockSizeChanged() override {
             wave::BasicBlock<float>::maxBlockSizeChanged();
             owner_->filledCount_ = 0;
         }
 
-      private:
+    private:
         FloatParameter* owner_;
     };
 
@@ -53,6 +53,11 @@ class FloatParameter : public wave::Component, public ValueAssignable<float> {
 
     /// Moves the ramp on by `samples` without producing them (cycles nobody consumed).
     void skip(int64_t samples) noexcept;
+    /// Called by the node that consumes the control, once per cycle before `valueBlock`: a ramp
+    /// keeps time over cycles in which the control was not consumed, a reset since its last use
+    /// (or no use yet) finishes it at once, and the control counts as consumed up to the end of
+    /// this cycle, so a change applied before the next cycle is continuous.
+    void catchUp(int32_t frames) noexcept;
     /// Ends a running ramp at once: the next block holds the target.
     void finishRamp() noexcept;
 
@@ -68,7 +73,7 @@ class FloatParameter : public wave::Component, public ValueAssignable<float> {
     void setLastPosition(int64_t position) noexcept { lastPosition_ = position; }
     ValueBlock& block() noexcept { return block_; }
 
-  private:
+private:
     float wrapPeriod_ = 0.0f;
     float maximumRampMs_ = 150.0f;
     float minimumRampMs_ = 20.0f;

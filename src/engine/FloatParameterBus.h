@@ -11,7 +11,7 @@ namespace tessel {
 /// One smoothed control shared by several nodes: the bus owns the source, and each node reads it
 /// directly or through a FloatParameterBusForwarder. Audio thread only.
 class FloatParameterBus : public ValueAssignable<float> {
-  public:
+public:
     FloatParameterBus(wave::Environment* environment, float initialValue)
         : source_(environment, initialValue) {}
 
@@ -21,14 +21,14 @@ class FloatParameterBus : public ValueAssignable<float> {
     FloatParameter& parameter() noexcept { return source_.parameter(); }
     const FloatParameter& parameter() const noexcept { return source_.parameter(); }
 
-  private:
+private:
     FloatParameterSource source_;
 };
 
 /// A producer that outputs a bus's control block without copying: lets a node that owns its
 /// control slot read a shared bus instead. Audio thread only; never allocates.
 class FloatParameterBusForwarder : public wave::Source {
-  public:
+public:
     FloatParameterBusForwarder(wave::Environment* environment, FloatParameterBus* bus)
         : wave::Source(environment, false), bus_(bus) {}
 
@@ -38,7 +38,7 @@ class FloatParameterBusForwarder : public wave::Source {
 
     FloatParameterBus* bus() const noexcept { return bus_; }
 
-  private:
+private:
     FloatParameterBus* bus_;
 };
 

@@ -12,7 +12,7 @@ namespace tessel {
 /// A ramp keeps time over cycles in which nobody pulled the source, and a reset since the last
 /// pull finishes a running ramp at once. Audio thread only; never allocates.
 class FloatParameterSource : public wave::Source, public ValueAssignable<float> {
-  public:
+public:
     FloatParameterSource(wave::Environment* environment, float initialValue)
         : wave::Source(environment, false), parameter_(environment, initialValue) {}
 
@@ -22,7 +22,7 @@ class FloatParameterSource : public wave::Source, public ValueAssignable<float> 
     FloatParameter& parameter() noexcept { return parameter_; }
     const FloatParameter& parameter() const noexcept { return parameter_; }
 
-  private:
+private:
     FloatParameter parameter_;
 };
 

@@ -8,7 +8,7 @@ namespace tessel {
 /// buffers, the process-wide instance list, the preset cache). Recursive: the thread holding it
 /// may lock it again and must unlock it as often. Never used on the audio path in steady state.
 class CriticalSection {
-  public:
+public:
     virtual ~CriticalSection() = default;
     virtual void lock() = 0;
     virtual void unlock() = 0;
@@ -19,7 +19,7 @@ class CriticalSection {
 
 /// Locks a critical section for the lifetime of the guard.
 class ScopedLock {
-  public:
+public:
     explicit ScopedLock(CriticalSection* section) : section_(section) {
         if (section_ != nullptr) section_->lock();
     }
@@ -30,7 +30,7 @@ class ScopedLock {
     ScopedLock(const ScopedLock&) = delete;
     ScopedLock& operator=(const ScopedLock&) = delete;
 
-  private:
+private:
     CriticalSection* section_;
 };
 

@@ -13,11 +13,11 @@ namespace tessel {
 /// its handlers: removing one destroys it, and the event's destructor destroys them all.
 /// Registering allocates; firing never does. Not locked: fired and changed on one thread.
 class NotifyEvent {
-  public:
+public:
     /// A polymorphic callback. `matches` tells whether this handler was made from the same target
     /// and function as the key, which is how handlers are found for removal.
     class Handler {
-      public:
+    public:
         virtual ~Handler() = default;
         virtual void notify(void* sender) = 0;
         virtual bool matches(const Handler& key) const = 0;
@@ -26,7 +26,7 @@ class NotifyEvent {
     /// Calls a member function of a target object with the sender.
     template <typename T>
     class HandlerImpl final : public Handler {
-      public:
+    public:
         using Function = void (T::*)(void* sender);
 
         HandlerImpl(T* target, Function function) noexcept : target_(target), function_(function) {}
@@ -38,7 +38,7 @@ class NotifyEvent {
             return other != nullptr && other->target_ == target_ && other->function_ == function_;
         }
 
-      private:
+    private:
         T* target_;
         Function function_;
     };
@@ -47,13 +47,13 @@ class NotifyEvent {
     /// with their event.
     template <typename F>
     class HandlerImplFunc final : public Handler {
-      public:
+    public:
         explicit HandlerImplFunc(F function) : function_(std::move(function)) {}
 
         void notify(void* sender) override { function_(sender); }
         bool matches(const Handler&) const override { return false; }
 
-      private:
+    private:
         F function_;
     };
 
@@ -131,7 +131,7 @@ class NotifyEvent {
         return count;
     }
 
-  private:
+private:
     std::unique_ptr<Handler> primary_;
     std::vector<std::unique_ptr<Handler>> handlers_;
     // Set while fire() runs (nested fires count), so removal leaves empty slots behind instead of

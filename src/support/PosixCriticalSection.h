@@ -9,7 +9,7 @@ namespace tessel {
 /// Recursive critical section on a POSIX mutex of type PTHREAD_MUTEX_RECURSIVE: the owning thread
 /// may lock it again, and it is released when every lock has been matched by an unlock.
 class PosixCriticalSection final : public CriticalSection {
-  public:
+public:
     PosixCriticalSection();
     ~PosixCriticalSection() override;
     PosixCriticalSection(const PosixCriticalSection&) = delete;
@@ -18,7 +18,7 @@ class PosixCriticalSection final : public CriticalSection {
     void lock() override;
     void unlock() override;
 
-  private:
+private:
     pthread_mutex_t mutex_;
 };
 

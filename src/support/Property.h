@@ -15,7 +15,7 @@ class AbstractProperty;
 /// apart by address (each property is a member of the owner). Runs synchronously on the thread
 /// that assigned the property.
 class PropertyOwner {
-  public:
+public:
     virtual ~PropertyOwner() = default;
     virtual void propertyChanged(AbstractProperty* property) = 0;
 };
@@ -23,21 +23,21 @@ class PropertyOwner {
 /// The part of every property that knows whom to tell about changes. A null owner means changes
 /// notify nobody.
 class AbstractProperty {
-  public:
+public:
     explicit AbstractProperty(PropertyOwner* owner) noexcept : owner_(owner) {}
     AbstractProperty(const AbstractProperty&) = delete;
     AbstractProperty& operator=(const AbstractProperty&) = delete;
 
     PropertyOwner* owner() const noexcept { return owner_; }
 
-  protected:
+protected:
     ~AbstractProperty() = default;
 
     void notifyOwner() {
         if (owner_ != nullptr) owner_->propertyChanged(this);
     }
 
-  private:
+private:
     PropertyOwner* owner_;
 };
 
@@ -47,7 +47,7 @@ class AbstractProperty {
 /// beyond what copying T allocates; not locked (one thread at a time).
 template <typename T>
 class Property : public ValueAssignable<T>, public AbstractProperty {
-  public:
+public:
     explicit Property(PropertyOwner* owner, T initial = T{})
         : AbstractProperty(owner), value_(std::move(initial)) {}
 
@@ -65,7 +65,7 @@ class Property : public ValueAssignable<T>, public AbstractProperty {
     const T& get() const noexcept { return value_; }
     operator const T&() const noexcept { return value_; }
 
-  private:
+private:
     T value_;
 };
 
@@ -76,7 +76,7 @@ template <typename T>
 class LimitedProperty : public ValueAssignable<T>, public AbstractProperty {
     static_assert(std::is_arithmetic_v<T>, "LimitedProperty holds numbers");
 
-  public:
+public:
     LimitedProperty(PropertyOwner* owner, T minimum, T maximum, T initial)
         : AbstractProperty(owner), maximum_(maximum), minimum_(minimum), value_(limit(initial)) {}
 
@@ -104,7 +104,7 @@ class LimitedProperty : public ValueAssignable<T>, public AbstractProperty {
     T minimum() const noexcept { return minimum_; }
     T maximum() const noexcept { return maximum_; }
 
-  private:
+private:
     T limit(T value) const noexcept {
         if constexpr (std::is_floating_point_v<T>) {
             if (std::isnan(value)) return minimum_;

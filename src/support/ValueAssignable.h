@@ -7,7 +7,7 @@ namespace tessel {
 /// the receiving object (the audio thread for signal-graph nodes).
 template <typename T>
 class ValueAssignable {
-  public:
+public:
     virtual ~ValueAssignable() = default;
     virtual void assign(T value) = 0;
 };

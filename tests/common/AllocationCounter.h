@@ -12,11 +12,11 @@ std::uint64_t threadAllocationCount() noexcept;
 
 /// Counts the calling thread's heap allocations from construction on.
 class AllocationScope {
-  public:
+public:
     AllocationScope() noexcept : start_(threadAllocationCount()) {}
     std::uint64_t allocations() const noexcept { return threadAllocationCount() - start_; }
 
-  private:
+private:
     std::uint64_t start_;
 };
 

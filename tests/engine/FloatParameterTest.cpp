@@ -14,7 +14,8 @@ namespace tessel {
 namespace {
 
 /// Runs one cycle that pulls the source and returns a copy of its block.
-std::vector<float> cycle(wave::Environment& env, wave::Producer& source, int32_t frames, bool* constant = nullptr) {
+std::vector<float> cycle(wave::Environment& env, wave::Producer& source, int32_t frames,
+                         bool* constant = nullptr) {
     env.beginCycle();
     wave::BasicBlock<float>* b = source.pull(frames);
     std::vector<float> out(b->data(), b->data() + frames);
@@ -79,7 +80,8 @@ TEST(FloatParameter, FirstValueJumpsAndAutomaticRampTimesFollowTheChangeSize) {
     // 1 % of the range: s = 0.29, time = 20 + 130 * 0.9344 = 141.47 ms = 6238 samples.
     EXPECT_EQ(source.parameter().rampLength(), 882);
     source.assign(0.99f);
-    EXPECT_EQ(source.parameter().rampLength(), static_cast<int32_t>((20.0f + 130.0f * 0.29f * 0.29f * 11.111111f) * 44.1f));
+    EXPECT_EQ(source.parameter().rampLength(),
+              static_cast<int32_t>((20.0f + 130.0f * 0.29f * 0.29f * 11.111111f) * 44.1f));
     EXPECT_NEAR(source.parameter().rampLength() / 44.1, 141.5, 0.05);
     // 30 % or more of the range takes the minimum time.
     cycle(env, source, 64);
@@ -101,7 +103,8 @@ TEST(FloatParameter, ExplicitTimesAndTheRampShape) {
     for (int32_t i = 0; i < 2205; ++i) {
         ASSERT_NEAR(all[static_cast<std::size_t>(i)], static_cast<float>(i) / 2205.0f, 1e-6f) << i;
     }
-    for (std::size_t i = 2205; i < all.size(); ++i) ASSERT_EQ(all[i], 1.0f);
+    for (std::size_t i = 2205; i < all.size(); ++i)
+        ASSERT_EQ(all[i], 1.0f);
     // A change in the middle of a ramp starts from where the ramp is.
     source.parameter().setValue(0.0f, 10.0f);
     cycle(env, source, 100);
@@ -171,7 +174,8 @@ TEST(FloatParameter, WrapPeriodTakesTheShorterWayRound) {
     // 350 degrees to 10 degrees: up through 360 = 0, i.e. from -10 to 10, never through 180.
     EXPECT_NEAR(b[0], -10.0f, 1e-4f);
     EXPECT_NEAR(b[32], 0.0f, 1e-4f);
-    for (std::size_t i = 1; i < b.size(); ++i) ASSERT_GT(b[i], b[i - 1]);
+    for (std::size_t i = 1; i < b.size(); ++i)
+        ASSERT_GT(b[i], b[i - 1]);
     EXPECT_EQ(cycle(env, source, 64)[0], 10.0f);
 }
 
@@ -182,7 +186,8 @@ TEST(FloatParameter, SettledControlIsAConstantBlockOfTheTarget) {
     for (int i = 0; i < 3; ++i) {
         const std::vector<float> b = cycle(env, source, 16 + 16 * i, &constant);
         EXPECT_TRUE(constant);
-        for (float v : b) ASSERT_EQ(v, 0.25f) << "every sample holds the value, even as frames grow";
+        for (float v : b)
+            ASSERT_EQ(v, 0.25f) << "every sample holds the value, even as frames grow";
     }
     EXPECT_EQ(source.outputBlock(), &source.parameter().block()) << "no copy";
 }

@@ -63,7 +63,8 @@ TEST(Octave, ValuesAreLog2Hertz) {
 TEST(Tolerance, NearlyEqualUsesSinglePrecisionEpsilon) {
     EXPECT_TRUE(nearlyEqual(1.0f, 1.0f + 1e-7f));
     EXPECT_FALSE(nearlyEqual(1.0f, 1.0f + 3e-7f));
-    EXPECT_FALSE(nearlyEqual(std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::quiet_NaN()));
+    EXPECT_FALSE(nearlyEqual(std::numeric_limits<float>::quiet_NaN(),
+                             std::numeric_limits<float>::quiet_NaN()));
     EXPECT_TRUE(nearlyEqual(44100.0, 44100.0 + 1e-8));
 }
 

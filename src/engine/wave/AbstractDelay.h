@@ -8,7 +8,7 @@ namespace tessel::wave {
 /// interpolation, or with first-order all-pass interpolation (flat magnitude, one float of state).
 /// Delays are in samples relative to the block just written.
 class AbstractDelay {
-  public:
+public:
     virtual void read(int32_t delay, float* out, int32_t frames) const noexcept = 0;
     virtual void readLinear(const float* delays, float* out, int32_t frames) const noexcept = 0;
     virtual void readAllpass(const float* delays, float* out, float& state,

@@ -18,7 +18,7 @@ template <typename T>
 class AlignedBuffer {
     static_assert(std::is_trivially_copyable_v<T>, "AlignedBuffer holds plain samples");
 
-  public:
+public:
     static constexpr std::size_t kAlignment = 32;
 
     AlignedBuffer() noexcept = default;
@@ -56,7 +56,7 @@ class AlignedBuffer {
     /// Sets every element to value.
     void fill(T value) noexcept { std::fill(data_, data_ + count_, value); }
 
-  private:
+private:
     static std::size_t roundedBytes(int32_t count) noexcept {
         const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(T);
         return (bytes + kAlignment - 1) / kAlignment * kAlignment;

@@ -15,7 +15,7 @@ namespace tessel::wave {
 /// Allocates at construction and on size changes only.
 template <typename T>
 class BasicBlock : public AlignedBuffer<T>, private DynamicMaxBlockSizeListener {
-  public:
+public:
     explicit BasicBlock(Environment* environment);
     virtual ~BasicBlock();
 
@@ -31,10 +31,10 @@ class BasicBlock : public AlignedBuffer<T>, private DynamicMaxBlockSizeListener 
         constant_ = 1;
     }
 
-  protected:
+protected:
     void maxBlockSizeChanged() override;
 
-  private:
+private:
     friend class Environment;
     friend class SubEnvironment;
 
@@ -48,15 +48,15 @@ extern template class BasicBlock<double>;
 /// A block whose samples all hold one value (with the constant flag set): the environment's zero
 /// block, unity controls. Never written by consumers. Refilled when its size changes.
 class ConstValueBlock : public BasicBlock<float> {
-  public:
+public:
     ConstValueBlock(Environment* environment, float value);
 
     float constantValue() const noexcept { return value_; }
 
-  protected:
+protected:
     void maxBlockSizeChanged() override;
 
-  private:
+private:
     float value_;
 };
 

@@ -6,15 +6,15 @@ class Environment;
 
 /// Anything that lives in an environment: graph nodes, delay lines, smoothed controls.
 class Component {
-  public:
+public:
     explicit Component(Environment* environment) noexcept : environment_(environment) {}
 
     Environment* environment() const noexcept { return environment_; }
 
-  protected:
+protected:
     ~Component() = default;
 
-  private:
+private:
     Environment* environment_;
 };
 

@@ -17,7 +17,7 @@ namespace tessel::wave {
 /// NaN delay counts as 0. Audio thread only; reads and writes never allocate; changing the
 /// maximum delay or the block size reallocates the ring.
 class Delay : public Component, public AbstractDelay, private DynamicMaxBlockSizeListener {
-  public:
+public:
     Delay(Environment* environment, int32_t maximumDelay);
     ~Delay() override;
 
@@ -41,7 +41,7 @@ class Delay : public Component, public AbstractDelay, private DynamicMaxBlockSiz
     int32_t readBase() const noexcept { return readBase_; }
     void setReadBase(int32_t readBase) noexcept { readBase_ = readBase; }
 
-  private:
+private:
     void maxBlockSizeChanged() override;
     int32_t ringLength() const;
     float sampleAt(int32_t index) const noexcept {

@@ -16,7 +16,7 @@ namespace tessel::wave {
 /// sits at the front of the root list): a delay of at least one block may then sit in a path
 /// whose input depends on its own output. Audio thread only; never allocates while running.
 class DelayFilterBase : public FilterBase {
-  public:
+public:
     DelayFilterBase(Environment* environment, int32_t maximumDelay);
 
     void process(BasicBlock<float>* block, int32_t frames, int32_t mode) noexcept override;
@@ -38,10 +38,10 @@ class DelayFilterBase : public FilterBase {
     int32_t readOrigin() const noexcept { return readOrigin_; }
     const Delay& line() const noexcept { return delay_; }
 
-  protected:
+protected:
     Delay delay_;
 
-  private:
+private:
     void computeOutput(BasicBlock<float>* block, int32_t frames, int32_t mode) noexcept;
 
     int32_t delaySamples_ = 0;
@@ -52,7 +52,7 @@ class DelayFilterBase : public FilterBase {
 
 /// A plain delay: the output is the input delayed by an integer number of samples.
 class DelayFilter : public DelayFilterBase {
-  public:
+public:
     using DelayFilterBase::DelayFilterBase;
 
     void filter(BasicBlock<float>* in, BasicBlock<float>* out, int32_t frames,

@@ -6,10 +6,10 @@ namespace tessel::wave {
 /// rate factor) that the size changed, so that block storage can be resized. Called on the audio
 /// thread inside a graph rebuild, or while processing is stopped; implementations may allocate.
 class DynamicMaxBlockSizeListener {
-  public:
+public:
     virtual void maxBlockSizeChanged() = 0;
 
-  protected:
+protected:
     ~DynamicMaxBlockSizeListener() = default;
 };
 

@@ -23,7 +23,7 @@ class SubEnvironment;
 /// processing is stopped. Steady-state cycles never allocate; the lists reserve room for every
 /// producer ever constructed in the environment, so attaching and detaching never allocate either.
 class Environment {
-  public:
+public:
     /// Reset modes: which positions are moved, which producers reset, whether to recurse.
     enum ResetMode : int32_t {
         kResetAttached = 0,      ///< both positions, attached reset-list entries, recurse
@@ -85,7 +85,7 @@ class Environment {
     /// Fired after a sample-rate change, with this environment as the sender.
     NotifyEvent& sampleRateChangedEvent() noexcept { return sampleRateChanged_; }
 
-  protected:
+protected:
     friend class Producer;
     friend class SubEnvironment;
 
@@ -104,7 +104,7 @@ class Environment {
     std::unique_ptr<ConstValueBlock> zeroBlock_;
     std::unique_ptr<BasicBlock<float>> scratch_[2];
 
-  private:
+private:
     void insertRoot(Producer* producer);
     void removeRoot(Producer* producer) noexcept;
 

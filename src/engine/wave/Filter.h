@@ -8,11 +8,11 @@ namespace tessel::wave {
 
 /// A producer with one audio input (the consumer slot).
 class FilterBase : public Producer, public Consumer {
-  public:
+public:
     explicit FilterBase(Environment* environment, bool createBlock = true)
         : Producer(environment, createBlock) {}
 
-  protected:
+protected:
     /// The input's block for this cycle; the zero block when the input is unconnected.
     BasicBlock<float>* pullInput(int32_t frames) noexcept {
         return pullOrZero(input(), environment(), frames);
@@ -23,7 +23,7 @@ class FilterBase : public Producer, public Consumer {
 /// block (or re-points its output). Subclasses implement `filter`, which must honour constant
 /// input blocks and must not allocate.
 class Filter : public FilterBase {
-  public:
+public:
     explicit Filter(Environment* environment, bool createBlock = true)
         : FilterBase(environment, createBlock) {}
 
@@ -38,7 +38,7 @@ class Filter : public FilterBase {
 /// Passes its input's block on as its own output, without copying: a stable node identity whose
 /// input can be re-wired behind it.
 class Forwarder : public Filter {
-  public:
+public:
     explicit Forwarder(Environment* environment) : Filter(environment, false) {}
 
     void filter(BasicBlock<float>* in, BasicBlock<float>*, int32_t, int32_t) noexcept override {

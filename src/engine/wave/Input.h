@@ -12,7 +12,7 @@ namespace tessel::wave {
 /// the available count (or with no array set) are silence, never stale data.
 /// Audio thread only; never allocates.
 class Input : public Producer {
-  public:
+public:
     explicit Input(Environment* environment) : Producer(environment) {}
 
     /// Sets the external array for the next cycles.
@@ -26,7 +26,7 @@ class Input : public Producer {
 
     void process(BasicBlock<float>* block, int32_t frames, int32_t mode) noexcept override;
 
-  private:
+private:
     const float* readPointer_ = nullptr;
     int32_t available_ = 0;
 };

@@ -10,13 +10,13 @@ namespace tessel::wave {
 /// now and passes its block on without copying, so it needs no re-wiring when the slot changes.
 /// An empty slot gives the zero block. Audio thread only; never allocates.
 class InputForwarder : public Producer {
-  public:
+public:
     InputForwarder(Environment* environment, Producer* const* slot)
         : Producer(environment, false), slot_(slot) {}
 
     void process(BasicBlock<float>* block, int32_t frames, int32_t mode) noexcept override;
 
-  private:
+private:
     Producer* const* slot_;
 };
 

@@ -16,9 +16,9 @@ namespace tessel::wave {
 /// fills or overwrites to pass other blocks (or the zero block) through without copying.
 /// Audio thread only; `process` must not allocate. Changing the output count allocates.
 class MultiProducer : public Component {
-  public:
+public:
     class Output final : public Producer {
-      public:
+    public:
         Output(MultiProducer* owner, int32_t index);
 
         float value() const noexcept override { return owner_->value(index_); }
@@ -28,7 +28,7 @@ class MultiProducer : public Component {
         int32_t index() const noexcept { return index_; }
         MultiProducer* owner() const noexcept { return owner_; }
 
-      private:
+    private:
         MultiProducer* owner_;
         int32_t index_;
     };
@@ -54,7 +54,7 @@ class MultiProducer : public Component {
         return blocks_[static_cast<std::size_t>(index)].get();
     }
 
-  private:
+private:
     std::vector<std::unique_ptr<BasicBlock<float>>> blocks_;
     std::vector<std::unique_ptr<Output>> outputs_;
     std::vector<BasicBlock<float>*> scratch_;

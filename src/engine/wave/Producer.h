@@ -16,7 +16,7 @@ namespace tessel::wave {
 /// A block with its constant flag set holds one value in every sample the consumer reads.
 /// Audio thread only. `process` must not allocate, lock, throw or make system calls.
 class Producer : public Component {
-  public:
+public:
     /// Creates the producer in `environment`; with createBlock false it has no own block and its
     /// `process` must always set the output block.
     explicit Producer(Environment* environment, bool createBlock = true);
@@ -66,12 +66,12 @@ class Producer : public Component {
     /// True when the output of the current cycle has been computed.
     bool computedThisCycle() const noexcept { return lastCycle_ == environment()->cycleNumber(); }
 
-  protected:
+protected:
     void setOutputBlock(BasicBlock<float>* block) noexcept { outputBlock_ = block; }
     /// Marks the current cycle computed (for producers that set their output outside `pull`).
     void markComputed() noexcept { lastCycle_ = environment()->cycleNumber(); }
 
-  private:
+private:
     friend class Environment;
 
     std::unique_ptr<BasicBlock<float>> ownBlock_;
@@ -85,22 +85,22 @@ class Producer : public Component {
 
 /// Holds the producer a node reads from. The slot may be re-wired at any time on the audio thread.
 class Consumer {
-  public:
+public:
     Producer* input() const noexcept { return input_; }
     void setInput(Producer* input) noexcept { input_ = input; }
     /// The slot itself, for nodes that follow this consumer's re-wiring (InputForwarder).
     Producer* const* inputSlot() const noexcept { return &input_; }
 
-  protected:
+protected:
     ~Consumer() = default;
 
-  private:
+private:
     Producer* input_ = nullptr;
 };
 
 /// A producer with no audio input: mixers, parameter sources, generators.
 class Source : public Producer {
-  public:
+public:
     using Producer::Producer;
 };
 

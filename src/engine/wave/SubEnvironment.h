@@ -14,7 +14,7 @@ namespace tessel::wave {
 /// own maximum block size limits the parent's processing block size to maximum / factor.
 /// Single-threaded like every environment; setFactor allocates when blocks grow.
 class SubEnvironment : public Environment {
-  public:
+public:
     SubEnvironment(Environment* parent, int32_t factor, int32_t maxBlockSize, bool fixed);
     ~SubEnvironment() override;
 
@@ -34,7 +34,7 @@ class SubEnvironment : public Environment {
     Environment* parent() const noexcept { return parent_; }
     std::size_t listenerCount() const noexcept { return listeners_.size(); }
 
-  private:
+private:
     friend class Environment;
 
     void notifyMaxBlockSizeChanged();

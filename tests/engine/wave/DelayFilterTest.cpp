@@ -77,7 +77,7 @@ TEST(DelayFilter, OutputsSilenceNotStaleAudioAfterAGapOrAReset) {
 // A feedback path: out = in + 0.5 * delayed(out). Only possible with write-ahead, because the
 // delay's input (the sum) depends on the delay's own output in the same cycle.
 class FeedbackSum : public Filter {
-  public:
+public:
     FeedbackSum(Environment* environment, Producer* delayed)
         : Filter(environment), delayed_(delayed) {}
     void filter(BasicBlock<float>* in, BasicBlock<float>* out, int32_t frames,
@@ -88,7 +88,7 @@ class FeedbackSum : public Filter {
         out->setConstant(false);
     }
 
-  private:
+private:
     Producer* delayed_;
 };
 

@@ -78,7 +78,7 @@ TEST(InputForwarder, FollowsAnotherConsumersSlotWithoutBeingRewired) {
 
 // Splits its input into sum and difference with a delayed copy; output 2 passes the input on.
 class SplitterNode : public MultiProducer, public Consumer {
-  public:
+public:
     explicit SplitterNode(Environment* environment) : MultiProducer(environment, 3) {}
     void process(BasicBlock<float>** blocks, int32_t frames, int32_t) noexcept override {
         ++calls;

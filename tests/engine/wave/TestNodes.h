@@ -11,7 +11,7 @@ namespace tessel::wave::test {
 /// Outputs the running sample index (position within the stream, starting at `offset`), and
 /// counts its process calls and resets.
 class CountingSource : public Source {
-  public:
+public:
     explicit CountingSource(Environment* environment, float offset = 1.0f)
         : Source(environment), next_(offset) {}
 
@@ -30,13 +30,13 @@ class CountingSource : public Source {
     int32_t lastMode = -1;
     bool settled = true;
 
-  private:
+private:
     float next_;
 };
 
 /// Outputs samples taken from a vector, in order, then zeros.
 class VectorSource : public Source {
-  public:
+public:
     VectorSource(Environment* environment, std::vector<float> samples)
         : Source(environment), samples_(std::move(samples)) {}
 
@@ -48,14 +48,14 @@ class VectorSource : public Source {
         block->setConstant(false);
     }
 
-  private:
+private:
     std::vector<float> samples_;
     std::size_t position_ = 0;
 };
 
 /// Doubles its input and counts calls.
 class DoublingFilter : public Filter {
-  public:
+public:
     using Filter::Filter;
     void filter(BasicBlock<float>* in, BasicBlock<float>* out, int32_t frames,
                 int32_t) noexcept override {
