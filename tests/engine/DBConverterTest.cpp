@@ -1,111 +1,94 @@
+// The dB converter and the fast logarithm it is built on.
+
 #include "engine/DBConverter.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <limits>
+#include <bit>
+#include <cfloat>
 #include <tuple>
 
 #include "TestSignals.h"
+#include "support/FastLog.h"
 
 namespace tessel {
 namespace {
 
 using Conversion = DBConverter::Conversion;
-using testing::ConstantSource;
-using testing::PatternSource;
-using testing::runCycle;
+using namespace testing;  // tessel::testing
 
-constexpr int32_t kFrames = 64;
+constexpr int32_t kFrames = 120;  // a multiple of every case list's length below
 
-struct DBConverterFixture : ::testing::Test {
-    // Converts x as a constant input block; the output must be constant too.
-    float convertConstant(Conversion conversion, float x) {
-        ConstantSource in(&env, x);
-        DBConverter converter(&env, conversion);
-        converter.setInput(&in);
-        const float y = runCycle(env, converter, kFrames)[kFrames - 1];
-        EXPECT_TRUE(converter.outputBlock()->isConstant());
-        return y;
-    }
-
-    wave::Environment env{256, true};
-};
-
-TEST_F(DBConverterFixture, ConvertsTheReferenceValues) {
-    const std::tuple<Conversion, float, float> cases[] = {
-        {Conversion::kGainToDb, 0.0f, -180.0f},      {Conversion::kGainToDb, -10.0f, 20.0f},
-        {Conversion::kGainToDb, 0.5f, -6.0206f},     {Conversion::kGainToDb, 2e-9f, -173.9794f},
-        {Conversion::kGainToDb, 5e-10f, -180.0f},    {Conversion::kDbToGain, -6.0206f, 0.5f},
-        {Conversion::kDbToGain, 20.0f, 10.0f},       {Conversion::kReductionToDb, 0.5f, 6.0206f},
-        {Conversion::kReductionToDb, 1.0f, 180.0f},  {Conversion::kReductionToDb, 0.9f, 20.0f},
-        {Conversion::kDbToReduction, 6.0206f, 0.5f}, {Conversion::kDbToReduction, 20.0f, 0.9f},
+TEST(DBConverter, ConvertsReferenceAndNonFiniteValuesAlikeInConstantAndVaryingBlocks) {
+    const float maxDb = 20.0f * std::log10(FLT_MAX);  // 770.6 dB
+    const std::tuple<Conversion, std::vector<float>, std::vector<float>> cases[] = {
+        // conversion, inputs, outputs
+        {Conversion::kGainToDb,
+         {0.0f, 1.0f, -10.0f, 0.5f, 2e-9f, 5e-10f, kNaN, -kInf},
+         {-180.0f, 0.0f, 20.0f, -6.0206f, -173.9794f, -180.0f, -180.0f, maxDb}},
+        {Conversion::kDbToGain, {-6.0206f, 20.0f, kNaN}, {0.5f, 10.0f, kNaN}},
+        {Conversion::kReductionToDb,
+         {0.5f, 1.0f, 0.9f, kNaN, kInf},
+         {6.0206f, 180.0f, 20.0f, 180.0f, -maxDb}},
+        {Conversion::kDbToReduction, {6.0206f, 20.0f, 0.0f}, {0.5f, 0.9f, 0.0f}},
     };
+    auto near = [](float y, float expected) {
+        return std::isnan(expected) ? std::isnan(y)
+                                    : std::fabs(y - expected) <= 2e-5f * std::fabs(expected);
+    };
+    wave::Environment env(256, true);
     for (const auto& [conversion, in, expected] : cases) {
-        SCOPED_TRACE(::testing::Message() << static_cast<int>(conversion) << " of " << in);
-        EXPECT_NEAR(convertConstant(conversion, in), expected, 2e-5f * std::fabs(expected));
-    }
-    EXPECT_EQ(convertConstant(Conversion::kGainToDb, 1.0f), 0.0f);
-    EXPECT_EQ(convertConstant(Conversion::kDbToReduction, 0.0f), 0.0f);
-}
-
-TEST_F(DBConverterFixture, VaryingBlocksMatchTheConstantPathAndRoundTrip) {
-    // Gains over 200 dB with both signs, to dB and back; reduction fractions 0..0.999 likewise.
-    std::vector<float> gains;
-    std::vector<float> fractions;
-    for (int i = 0; i < 1000; ++i) {
-        gains.push_back(std::pow(10.0f, -9.0f + i * 0.01f) * (i % 2 == 0 ? 1.0f : -1.0f));
-        fractions.push_back(i * 0.000999f);
-    }
-    PatternSource gain(&env, gains);
-    PatternSource fraction(&env, fractions);
-    DBConverter toDb(&env, Conversion::kGainToDb);
-    DBConverter toGain(&env, Conversion::kDbToGain);
-    DBConverter toReductionDb(&env, Conversion::kReductionToDb);
-    DBConverter toFraction(&env, Conversion::kDbToReduction);
-    toDb.setInput(&gain);
-    toGain.setInput(&toDb);
-    toReductionDb.setInput(&fraction);
-    toFraction.setInput(&toReductionDb);
-    for (int c = 0; c < 16; ++c) {
-        const int64_t start = env.samplePosition();
-        env.beginCycle();
-        const float* db = toDb.pull(kFrames)->data();
-        const float* g = toGain.pull(kFrames)->data();
-        const float* f = toFraction.pull(kFrames)->data();
-        EXPECT_FALSE(toDb.outputBlock()->isConstant());
-        for (int32_t i = 0; i < kFrames; ++i) {
-            const float x = gain.at(start + i);
-            ASSERT_EQ(db[i], DBConverter::convert(Conversion::kGainToDb, x));
-            ASSERT_NEAR(db[i], 20.0 * std::log10(std::fabs(static_cast<double>(x))), 1e-4);
-            ASSERT_NEAR(g[i], std::fabs(x), 5e-6f * std::fabs(x));
-            ASSERT_NEAR(f[i], fraction.at(start + i), 2e-6f);
+        SCOPED_TRACE(static_cast<int>(conversion));
+        PatternSource varying(&env, in);
+        DBConverter converter(&env, conversion);
+        converter.setInput(&varying);
+        const std::vector<float> out = runCycle(env, converter, kFrames);
+        EXPECT_FALSE(converter.outputBlock()->isConstant());
+        for (int32_t i = 0; i < kFrames; ++i)
+            EXPECT_TRUE(near(out[i], expected[i % in.size()]))
+                << in[i % in.size()] << ": " << out[i];
+        for (std::size_t k = 0; k < in.size(); ++k) {
+            ConstantSource constant(&env, in[k]);
+            converter.setInput(&constant);
+            EXPECT_TRUE(near(runCycle(env, converter, kFrames)[kFrames - 1], expected[k])) << in[k];
+            EXPECT_TRUE(converter.outputBlock()->isConstant());
         }
-        env.advance(kFrames, 0);
     }
+    // Infinite dB clamp to the exponential's range; conversions outside 0..3 are clamped.
+    EXPECT_TRUE(std::isfinite(DBConverter::convert(Conversion::kDbToGain, kInf)));
+    EXPECT_TRUE(std::isfinite(DBConverter::convert(Conversion::kDbToReduction, -kInf)));
+    DBConverter clamped(&env, static_cast<Conversion>(-1));
+    EXPECT_EQ(clamped.conversion(), Conversion::kGainToDb);
+    clamped.conversion() = static_cast<Conversion>(9);
+    EXPECT_EQ(clamped.conversion(), Conversion::kDbToReduction);
 }
 
-TEST_F(DBConverterFixture, NonFiniteInputsGiveDefinedResults) {
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const float inf = std::numeric_limits<float>::infinity();
-    const float largestDb = 20.0f * std::log10(std::numeric_limits<float>::max());  // 770.6 dB
-    EXPECT_EQ(convertConstant(Conversion::kReductionToDb, nan), 180.0f);
-    EXPECT_NEAR(convertConstant(Conversion::kReductionToDb, inf), -largestDb, 1e-3f);
-    EXPECT_TRUE(std::isnan(convertConstant(Conversion::kDbToGain, nan)));
-    EXPECT_TRUE(std::isfinite(convertConstant(Conversion::kDbToGain, inf)));
-    EXPECT_TRUE(std::isfinite(convertConstant(Conversion::kDbToReduction, -inf)));
-
-    PatternSource bad(&env, {nan, inf, -inf, 0.0f});
-    DBConverter converter(&env, static_cast<Conversion>(-1));  // clamped to gain to dB
-    EXPECT_EQ(converter.conversion(), Conversion::kGainToDb);
-    converter.setInput(&bad);
-    const std::vector<float> out = runCycle(env, converter, 4);
-    EXPECT_EQ(out[0], -180.0f);
-    EXPECT_NEAR(out[1], largestDb, 1e-3f);
-    EXPECT_NEAR(out[2], largestDb, 1e-3f);
-    EXPECT_EQ(out[3], -180.0f);
-    converter.conversion() = static_cast<Conversion>(9);
-    EXPECT_EQ(converter.conversion(), Conversion::kDbToReduction);
+// Relative error within a few ulp of single precision, over the whole normal range and next to
+// 1, where ln x is tiny and an absolute bound would hide errors.
+TEST(FastLog, MatchesStdLogToAFewUlpOverTheWholeNormalRange) {
+    auto accurate = [](float x) {
+        const double ln = std::log(static_cast<double>(x));
+        const double log10 = std::log10(static_cast<double>(x));
+        return std::fabs(fastLog(x) - ln) <= 2.5e-7 * std::fabs(ln) &&
+               std::fabs(fastLog10(x) - log10) <= 2.5e-7 * std::fabs(log10);
+    };
+    for (double exponent = -37.9; exponent <= 38.5; exponent += 0.000731) {
+        const float x = static_cast<float>(std::pow(10.0, exponent));
+        if (x >= FLT_MIN && x <= FLT_MAX) {
+            ASSERT_TRUE(accurate(x)) << x;
+        }
+    }
+    for (int e = -126; e <= 127; ++e)
+        ASSERT_TRUE(accurate(std::ldexp(1.0f, e))) << e;
+    EXPECT_TRUE(accurate(FLT_MAX));
+    EXPECT_EQ(fastLog(1.0f), 0.0f);
+    for (uint32_t bits = std::bit_cast<uint32_t>(0.5f); bits < std::bit_cast<uint32_t>(2.0f);
+         bits += 16) {  // every 16th float of [0.5, 2)
+        const float x = std::bit_cast<float>(bits);
+        if (x != 1.0f) {
+            ASSERT_TRUE(accurate(x)) << x;
+        }
+    }
 }
 
 }  // namespace

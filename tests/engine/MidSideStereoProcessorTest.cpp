@@ -1,175 +1,203 @@
+// The mid/side gain stage (MidSideStereoProcessor) and the MidSideConverter.
+
 #include "engine/MidSideStereoProcessor.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cmath>
-#include <limits>
 #include <tuple>
 
 #include "TestSignals.h"
+#include "engine/MidSideConverter.h"
 
 namespace tessel {
 namespace {
 
 using Mode = StereoLinkInfo::StereoLinkMode;
-using Processor = MidSideStereoProcessor;
-using testing::ConstantSource;
-using testing::PatternSource;
+using P = MidSideStereoProcessor;
+using namespace testing;  // tessel::testing
 
 constexpr int32_t kFrames = 60;  // a multiple of the pattern periods below
 
-struct FakeLink final : StereoLinkInfo {
-    explicit FakeLink(wave::Producer* a) : amount(a) {}
-    wave::Producer* linkAmount() noexcept override { return amount; }
-    Mode stereoLinkMode() const noexcept override { return mode; }
-    wave::Producer* amount;
-    Mode mode = Mode::kMid;
+// Link amount a, gains x1 and x2, and the outputs left, right, mid, side for mid processing
+// (link modes 0 and 3, and beyond the modes) and side processing (1 and 2), at m = 2, s = 0.5.
+// Worked out by hand: k = clamp(2a - 1, 0, 1), y = x1 + (1 - x1) k.
+struct Row {
+    float a, x1, x2;
+    float out[2][4];
 };
+const Row kRows[] = {
+    {0.6f, 0.5f, 0.9f, {{1, 1, 1.0f, 0.3f}, {1, 1, 1.2f, 0.25f}}},         // k = 0.2, y = 0.6
+    {0.499f, 0.8f, 0.7f, {{1, 1, 1.6f, 0.4f}, {1, 1, 1.6f, 0.4f}}},        // k = 0: y = x1
+    {0.498f, 0.1f, 0.3f, {{0.1f, 0.3f, 2, 0.5f}, {0.1f, 0.3f, 2, 0.5f}}},  // left/right
+    {kNaN, kInf, 0.2f, {{kInf, 0.2f, 2, 0.5f}, {kInf, 0.2f, 2, 0.5f}}},    // left/right
+    {1.0f, kNaN, 0.6f, {{1, 1, kNaN, kNaN}, {1, 1, kNaN, kNaN}}},          // k = 1
+    {kInf, 0.5f, 0.4f, {{1, 1, 1.0f, 0.5f}, {1, 1, 2.0f, 0.25f}}},         // beyond 1 counts as 1
+};
+const int kModes[][2] = {{0, 0}, {3, 0}, {9, 0}, {1, 1}, {2, 1}};  // mode, group of out
 
 struct MidSideStereoProcessorFixture : ::testing::Test {
     MidSideStereoProcessorFixture() {
-        processor.setFirstGain(&x1);
-        processor.setSecondGain(&x2);
         processor.midGain().parameter().setValue(2.0f, 0.0f);   // m
         processor.sideGain().parameter().setValue(0.5f, 0.0f);  // s
     }
-
-    // The four outputs of one cycle (left, right, mid, side), valid until the next cycle.
-    std::array<const wave::BasicBlock<float>*, 4> pullAll() {
-        env.beginCycle();
-        std::array<const wave::BasicBlock<float>*, 4> out{};
-        for (int j = 0; j < 4; ++j)
-            out[j] = processor.output(j)->pull(kFrames);
-        env.advance(kFrames, 0);
-        return out;
+    // The four outputs of one cycle: left, right, mid, side.
+    std::vector<const wave::BasicBlock<float>*> pullAll() {
+        return pullCycle(
+            env, kFrames,
+            {processor.output(0), processor.output(1), processor.output(2), processor.output(3)});
+    }
+    // The gain blocks themselves, passed on in the left/right regime.
+    std::vector<const wave::BasicBlock<float>*> inputBlocks() {
+        return {processor.firstGain()->outputBlock(), processor.secondGain()->outputBlock(),
+                processor.midGain().source()->outputBlock(),
+                processor.sideGain().source()->outputBlock()};
     }
 
     wave::Environment env{256, true};
-    PatternSource x1{&env, {0.5f, 0.25f, 0.8f, 0.1f, 0.4f}};
-    PatternSource x2{&env, {0.9f, 0.7f, 0.6f, 0.3f, 0.2f}};
-    Processor processor{&env};
+    P processor{&env};
 };
 
-TEST_F(MidSideStereoProcessorFixture, UnlinkedAmountsPassTheFourGainBlocksOn) {
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    ConstantSource amount(&env, 0.0f);
-    FakeLink link(&amount);
-    for (float a : {-1.0f, 0.3f, 0.4989f, nan}) {  // -1: no linker at all
-        amount.setValue(a);
-        processor.setLinkInfo(a < 0.0f ? nullptr : &link);
-        const auto out = pullAll();
-        EXPECT_EQ(out[Processor::kLeftGain], x1.outputBlock()) << a;
-        EXPECT_EQ(out[Processor::kRightGain], x2.outputBlock());
-        EXPECT_EQ(out[Processor::kMidGain], processor.midGain().source()->outputBlock());
-        EXPECT_EQ(out[Processor::kSideGain], processor.sideGain().source()->outputBlock());
+TEST_F(MidSideStereoProcessorFixture, ConstantAmountPicksOneRegimeForTheBlock) {
+    ConstantSource a(&env, 0.0f);
+    ConstantSource x2(&env, 0.0f);
+    ConstantSource constantX1(&env, 0.0f);
+    PatternSource varyingX1(&env, {0.0f});
+    FixedLink link(&a);
+    processor.setSecondGain(&x2);
+    processor.setFirstGain(&constantX1);
+    const auto unlinked = pullAll();  // no linker: left/right
+    EXPECT_EQ(unlinked, inputBlocks());
+    processor.setLinkInfo(&link);
+    PatternSource* const firstGains[] = {&constantX1, &varyingX1};
+    for (const auto& [mode, group] : kModes) {
+        for (const Row& row : kRows) {
+            for (PatternSource* x1 : firstGains) {
+                SCOPED_TRACE(::testing::Message() << mode << " a " << row.a);
+                link.mode = static_cast<Mode>(mode);
+                a.setValue(row.a);
+                x1->pattern[0] = row.x1;
+                x2.setValue(row.x2);
+                processor.setFirstGain(x1);
+                const auto out = pullAll();
+                if (!(row.a >= P::kMidSideThreshold)) {
+                    EXPECT_EQ(out, inputBlocks());
+                    continue;
+                }
+                EXPECT_EQ(out[P::kLeftGain], out[P::kRightGain]);
+                EXPECT_TRUE(out[P::kLeftGain]->isConstant() && out[P::kLeftGain]->data()[0] == 1);
+                for (int j : {P::kMidGain, P::kSideGain}) {
+                    EXPECT_EQ(out[j]->isConstant(), x1 == &constantX1);
+                    for (int32_t i = 0; i < kFrames; ++i)
+                        ASSERT_TRUE(same(out[j]->data()[i], row.out[group][j])) << j << " " << i;
+                }
+            }
+        }
     }
 }
 
-TEST_F(MidSideStereoProcessorFixture, ConstantLinkedAmountAppliesTheModeTable) {
-    ConstantSource x1Constant(&env, 0.5f);
-    processor.setFirstGain(&x1Constant);
-    ConstantSource amount(&env, 0.0f);
-    FakeLink link(&amount);
-    processor.setLinkInfo(&link);
-    const float inf = std::numeric_limits<float>::infinity();
-    // mode, a, mid, side; at a = 0.75, k = 0.5 and y = 0.5 + 0.5 * 0.5 = 0.75.
-    const std::tuple<Mode, float, float, float> cases[] = {
-        {Mode::kMid, 0.75f, 1.0f, 0.375f},
-        {Mode::kSideDetectionMidProcessing, 0.75f, 1.0f, 0.375f},
-        {Mode::kSide, 0.75f, 1.5f, 0.25f},
-        {Mode::kMidDetectionSideProcessing, 0.75f, 1.5f, 0.25f},
-        {Mode::kMid, 0.499f, 1.0f, 0.25f},         // k = 0: y = x1
-        {Mode::kMid, 1.0f, 1.0f, 0.5f},            // k = 1: y = 1
-        {Mode::kSide, inf, 2.0f, 0.25f},           // beyond 1 counts as 1
-        {static_cast<Mode>(9), 1.0f, 1.0f, 0.5f},  // beyond the modes: like mode 3
-    };
-    for (const auto& [mode, a, mid, side] : cases) {
-        SCOPED_TRACE(::testing::Message() << "mode " << static_cast<int>(mode) << " a " << a);
-        link.mode = mode;
-        amount.setValue(a);
-        const auto out = pullAll();
-        EXPECT_EQ(out[Processor::kLeftGain], out[Processor::kRightGain]);
-        for (const auto* block : out)
-            EXPECT_TRUE(block->isConstant());
-        EXPECT_EQ(out[Processor::kLeftGain]->data()[kFrames - 1], 1.0f);
-        EXPECT_FLOAT_EQ(out[Processor::kMidGain]->data()[kFrames - 1], mid);
-        EXPECT_FLOAT_EQ(out[Processor::kSideGain]->data()[kFrames - 1], side);
+TEST_F(MidSideStereoProcessorFixture, VaryingAmountPicksTheRegimePerSampleKeepingTheFlagsItCan) {
+    PatternSource a(&env, {});
+    PatternSource x1(&env, {});
+    PatternSource x2(&env, {});
+    for (const Row& row : kRows) {
+        a.pattern.push_back(row.a);
+        x1.pattern.push_back(row.x1);
+        x2.pattern.push_back(row.x2);
     }
-}
-
-TEST_F(MidSideStereoProcessorFixture, VaryingAmountChoosesTheRegimePerSample) {
-    PatternSource amount(&env, {0.2f, 0.6f, 0.499f, 0.498f, 1.0f});
-    FakeLink link(&amount);
+    FixedLink link(&a);
     processor.setLinkInfo(&link);
-    // left, right, mid, side per pattern index (m = 2, s = 0.5), worked out by hand.
-    const float modeMid[5][4] = {
-        {0.5f, 0.9f, 2.0f, 0.5f},  // a = 0.2: left/right
-        {1.0f, 1.0f, 0.5f, 0.2f},  // a = 0.6: k = 0.2, y = 0.4
-        {1.0f, 1.0f, 1.6f, 0.4f},  // a = 0.499: k = 0, y = x1
-        {0.1f, 0.3f, 2.0f, 0.5f},  // a = 0.498: left/right
-        {1.0f, 1.0f, 0.8f, 0.5f},  // a = 1: k = 1, y = 1
-    };
-    const float modeSide[5][4] = {{0.5f, 0.9f, 2.0f, 0.5f},
-                                  {1.0f, 1.0f, 0.8f, 0.125f},
-                                  {1.0f, 1.0f, 1.6f, 0.4f},
-                                  {0.1f, 0.3f, 2.0f, 0.5f},
-                                  {1.0f, 1.0f, 2.0f, 0.2f}};
-    for (Mode mode : {Mode::kMid, Mode::kSide}) {
-        link.mode = mode;
-        const auto& expected = mode == Mode::kMid ? modeMid : modeSide;
-        const int64_t start = env.samplePosition();
+    processor.setFirstGain(&x1);
+    processor.setSecondGain(&x2);
+    for (const auto& [mode, group] : kModes) {
+        link.mode = static_cast<Mode>(mode);
         const auto out = pullAll();
         for (int j = 0; j < 4; ++j) {
             EXPECT_FALSE(out[j]->isConstant()) << j;
             for (int32_t i = 0; i < kFrames; ++i) {
-                ASSERT_FLOAT_EQ(out[j]->data()[i], expected[(start + i) % 5][j]) << j << " " << i;
+                ASSERT_TRUE(same(out[j]->data()[i], kRows[i % 6].out[group][j]))
+                    << mode << " " << j << " " << i;
             }
         }
     }
 
-    // NaN amounts count as left/right, NaN and infinite gains multiply through.
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const float inf = std::numeric_limits<float>::infinity();
-    PatternSource mixed(&env, {nan, 0.7f, 0.7f});
-    PatternSource badGain(&env, {0.5f, nan, inf});
-    link.amount = &mixed;
-    link.mode = Mode::kMid;
-    processor.setFirstGain(&badGain);
-    const auto out = pullAll();
-    EXPECT_EQ(out[Processor::kLeftGain]->data()[0], 0.5f);  // kFrames is a multiple of 3
-    EXPECT_EQ(out[Processor::kMidGain]->data()[0], 2.0f);
-    EXPECT_TRUE(std::isnan(out[Processor::kMidGain]->data()[1]));
-    EXPECT_EQ(out[Processor::kMidGain]->data()[2], inf);
-}
-
-TEST_F(MidSideStereoProcessorFixture, VaryingAmountInOneRegimeKeepsTheConstantFlagsItCan) {
+    // All samples mid/side: left and right are the unity block, mid and side computed.
     PatternSource linked(&env, {0.6f, 0.9f, 0.499f});
-    FakeLink link(&linked);
-    processor.setLinkInfo(&link);
+    link.amount = &linked;
     auto out = pullAll();
-    EXPECT_EQ(out[Processor::kLeftGain], out[Processor::kRightGain]);
-    EXPECT_TRUE(out[Processor::kLeftGain]->isConstant());
-    EXPECT_EQ(out[Processor::kLeftGain]->data()[kFrames - 1], 1.0f);
-    EXPECT_FALSE(out[Processor::kMidGain]->isConstant());
-
+    EXPECT_EQ(out[P::kLeftGain], out[P::kRightGain]);
+    EXPECT_TRUE(out[P::kLeftGain]->isConstant() && out[P::kLeftGain]->data()[0] == 1.0f);
+    EXPECT_FALSE(out[P::kMidGain]->isConstant());
     // All samples left/right: mid keeps the flag of the settled m, side follows the ramping s,
     // and left and right are computed blocks (flag cleared even for a constant x1).
-    ConstantSource x1Constant(&env, 0.5f);
-    processor.setFirstGain(&x1Constant);
+    ConstantSource constantX1(&env, 0.5f);
+    processor.setFirstGain(&constantX1);
     PatternSource unlinked(&env, {0.1f, 0.3f, 0.45f});
     link.amount = &unlinked;
     processor.sideGain().parameter().setValue(1.0f, 100.0f);
     out = pullAll();
-    EXPECT_TRUE(out[Processor::kMidGain]->isConstant());
-    EXPECT_EQ(out[Processor::kMidGain]->data()[kFrames - 1], 2.0f);
-    EXPECT_FALSE(out[Processor::kSideGain]->isConstant());
-    EXPECT_GT(out[Processor::kSideGain]->data()[kFrames - 1], 0.5f);
-    EXPECT_FALSE(out[Processor::kLeftGain]->isConstant());
-    EXPECT_EQ(out[Processor::kLeftGain]->data()[kFrames - 1], 0.5f);
+    EXPECT_TRUE(out[P::kMidGain]->isConstant() && out[P::kMidGain]->data()[0] == 2.0f);
+    EXPECT_FALSE(out[P::kSideGain]->isConstant());
+    EXPECT_GT(out[P::kSideGain]->data()[kFrames - 1], 0.5f);
+    EXPECT_FALSE(out[P::kLeftGain]->isConstant());
+    EXPECT_EQ(out[P::kLeftGain]->data()[kFrames - 1], 0.5f);
+}
 
-    processor.midGain().parameter().setValue(1e12f, 0.0f);  // stage gains stop at +180 dB
-    EXPECT_EQ(processor.midGain().parameter().target(), 1e9f);
+TEST(MidSideConverter, EncodesDecodesBackAndPassesThrough) {
+    wave::Environment env(256, true);
+    PatternSource left(&env, {0.5f, -1.0f, 0.25f, 0.0f, 0.75f});
+    PatternSource right(&env, {0.5f, 1.0f, -0.5f, 0.3f});
+    MidSideConverter encoder(&env, MidSideConverter::Conversion::kLeftRightToMidSide);
+    encoder.setFirstInput(&left);
+    encoder.setSecondInput(&right);
+    MidSideConverter decoder(&env, MidSideConverter::Conversion::kMidSideToLeftRight);
+    decoder.setFirstInput(encoder.output(0));
+    decoder.setSecondInput(encoder.output(1));
+    auto out = pullCycle(
+        env, kFrames, {decoder.output(0), decoder.output(1), encoder.output(0), encoder.output(1)});
+    EXPECT_FALSE(out[0]->isConstant() || out[1]->isConstant());
+    for (int32_t i = 0; i < kFrames; ++i) {
+        const float a = left.at(i);
+        const float b = right.at(i);
+        ASSERT_FLOAT_EQ(out[2]->data()[i], (a + b) * 0.5f);
+        ASSERT_FLOAT_EQ(out[3]->data()[i], (b - a) * 0.5f);
+        ASSERT_NEAR(out[0]->data()[i], a, 1e-7f);
+        ASSERT_NEAR(out[1]->data()[i], b, 1e-7f);
+    }
+    encoder.conversion() = MidSideConverter::Conversion::kNone;
+    out = pullCycle(env, kFrames, {encoder.output(0), encoder.output(1)});
+    EXPECT_EQ(out[0], left.outputBlock());
+    EXPECT_EQ(out[1], right.outputBlock());
+}
+
+TEST(MidSideConverter, ConstantInputsGiveConstantOutputsAndNonFiniteValuesPropagate) {
+    using Conversion = MidSideConverter::Conversion;
+    wave::Environment env(256, true);
+    ConstantSource a(&env, 0.8f);
+    ConstantSource b(&env, 0.2f);
+    MidSideConverter converter(&env, static_cast<Conversion>(5));
+    EXPECT_EQ(converter.conversion(), Conversion::kMidSideToLeftRight);
+    converter.setFirstInput(&a);
+    converter.setSecondInput(&b);
+    const std::tuple<Conversion, float, float, float, float> cases[] = {
+        // conversion, inputs, outputs
+        {Conversion::kMidSideToLeftRight, 0.8f, 0.2f, 0.6f, 1.0f},
+        {Conversion::kLeftRightToMidSide, 0.8f, 0.2f, 0.5f, -0.3f},
+        {Conversion::kLeftRightToMidSide, kInf, kInf, kInf, kNaN},  // inf - inf is NaN
+        {Conversion::kMidSideToLeftRight, kInf, kInf, kNaN, kInf},
+    };
+    for (const auto& [conversion, first, second, out0, out1] : cases) {
+        converter.conversion() = conversion;
+        a.setValue(first);
+        b.setValue(second);
+        const auto out = pullCycle(env, kFrames, {converter.output(0), converter.output(1)});
+        EXPECT_TRUE(out[0]->isConstant() && out[1]->isConstant());
+        EXPECT_TRUE(same(out[0]->data()[0], out0) && same(out[1]->data()[0], out1))
+            << static_cast<int>(conversion) << " of " << first;
+    }
+    converter.setFirstInput(nullptr);  // silence
+    EXPECT_EQ(pullCycle(env, kFrames, {converter.output(1)})[0]->data()[0], kInf);
+    converter.conversion() = static_cast<Conversion>(-2);
+    EXPECT_EQ(converter.conversion(), Conversion::kNone);
 }
 
 }  // namespace

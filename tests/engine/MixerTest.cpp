@@ -1,187 +1,167 @@
+// The smoothed Mixer and the StaticMixer.
+
 #include "engine/Mixer.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
-#include <cmath>
-#include <limits>
-#include <memory>
+#include <tuple>
 
 #include "TestSignals.h"
+#include "engine/StaticMixer.h"
 
 namespace tessel {
 namespace {
 
 using Operation = Mixer::Operation;
-using testing::ConstantSource;
-using testing::PatternSource;
-using testing::runCycle;
+using namespace testing;  // tessel::testing
 
 constexpr int32_t kFrames = 64;
 
-// Two inputs of period 4; the second enters at gain 0.5, so its term t is {0.125, 0.25, -2, 0}.
-// Expected outputs worked out by hand from the operation table.
+// Period-4 inputs: first, and second at gain 0.5 (terms {0.125, 0.25, -2, 0}), or the non-finite
+// {NaN, inf, -inf, NaN} at gain 1. Expected outputs worked out by hand from the operation table.
 const std::vector<float> kFirst = {0.5f, -0.25f, 2.0f, 0.0f};
 const std::vector<float> kSecond = {0.25f, 0.5f, -4.0f, 0.0f};
-const std::pair<Operation, std::array<float, 4>> kCases[] = {
-    {Operation::kAdd, {0.625f, 0.0f, 0.0f, 0.0f}},
-    {Operation::kSubtract, {0.375f, -0.5f, 4.0f, 0.0f}},
-    {Operation::kMaxMagnitude, {0.5f, 0.25f, 2.0f, 0.0f}},
-    {Operation::kMultiply, {0.0625f, -0.0625f, -4.0f, 0.0f}},
-    {Operation::kDivideClamped, {1.0f, 0.0f, 1.0f, 0.0f}},
-    {Operation::kRatio, {4.0f, 4e-9f, 1.0f, 1.0f}},
-    {Operation::kPeak, {0.5f, -0.25f, 2.0f, 0.0f}},
-    {Operation::kMax, {0.5f, 0.25f, 2.0f, 0.0f}},
-    {Operation::kMagnitude, {0.125f, 0.25f, 2.0f, 0.0f}},
+const std::tuple<Operation, std::array<float, 4>, std::array<float, 4>> kOperations[] = {
+    {Operation::kAdd, {0.625f, 0.0f, 0.0f, 0.0f}, {kNaN, kInf, -kInf, kNaN}},
+    {Operation::kSubtract, {0.375f, -0.5f, 4.0f, 0.0f}, {kNaN, -kInf, kInf, kNaN}},
+    {Operation::kMaxMagnitude, {0.5f, 0.25f, 2.0f, 0.0f}, {0.5f, kInf, kInf, 0.0f}},
+    {Operation::kMultiply, {0.0625f, -0.0625f, -4.0f, 0.0f}, {kNaN, -kInf, -kInf, kNaN}},
+    {Operation::kDivideClamped, {1.0f, 0.0f, 1.0f, 0.0f}, {0.0f, 0.0f, 0.0f, 0.0f}},
+    {Operation::kRatio, {4.0f, 4e-9f, 1.0f, 1.0f}, {5e8f, 0.0f, 0.0f, 1.0f}},
+    {Operation::kPeak, {0.5f, -0.25f, 2.0f, 0.0f}, {0.5f, -0.25f, 2.0f, 0.0f}},
+    {Operation::kMax, {0.5f, 0.25f, 2.0f, 0.0f}, {0.5f, kInf, 2.0f, 0.0f}},
+    {Operation::kMagnitude, {0.125f, 0.25f, 2.0f, 0.0f}, {kNaN, kInf, kInf, kNaN}},
+    // Out of range: clamped to the first and the last operation.
+    {static_cast<Operation>(-7), {0.625f, 0.0f, 0.0f, 0.0f}, {kNaN, kInf, -kInf, kNaN}},
+    {static_cast<Operation>(42), {0.125f, 0.25f, 2.0f, 0.0f}, {kNaN, kInf, kInf, kNaN}},
 };
 
-struct MixerFixture : ::testing::Test {
-    std::unique_ptr<Mixer> makeMixer(wave::Producer* a, wave::Producer* b, Operation op) {
-        auto mixer = std::make_unique<Mixer>(&env);
-        mixer->addInput(a);
-        mixer->addInput(b);
-        mixer->operation() = op;
-        return mixer;
-    }
-
+struct MixerTest : ::testing::Test {
     wave::Environment env{256, true};
     PatternSource first{&env, kFirst};
     PatternSource second{&env, kSecond};
 };
 
-TEST_F(MixerFixture, EveryOperationCombinesAsTabledOnVaryingAndConstantInputs) {
-    for (const auto& [op, expected] : kCases) {
+TEST_F(MixerTest, EveryOperationOnVaryingNonFiniteAndConstantInputs) {
+    PatternSource bad(&env, {kNaN, kInf, -kInf, kNaN});
+    ConstantSource a(&env, 0.0f);
+    ConstantSource b(&env, 0.0f);
+    for (const auto& [op, finite, nonFinite] : kOperations) {
         SCOPED_TRACE(static_cast<int>(op));
-        auto mixer = makeMixer(&first, &second, op);
-        mixer->inputGain(1)->parameter().setValue(0.5f, 0.0f);
-        const int64_t start = env.samplePosition();
-        const std::vector<float> out = runCycle(env, *mixer, kFrames);
-        EXPECT_FALSE(mixer->outputBlock()->isConstant());
-        for (int32_t i = 0; i < kFrames; ++i)
-            ASSERT_FLOAT_EQ(out[i], expected[(start + i) % 4]);
-        if (op == Operation::kPeak) {
-            EXPECT_FLOAT_EQ(mixer->peak(), 2.0f);
+        Mixer mixer(&env);
+        mixer.addInput(&first);
+        mixer.addInput(&bad);
+        mixer.operation() = op;
+        const bool peak = mixer.operation() == Operation::kPeak;
+        for (const auto* expected : {&nonFinite, &finite}) {
+            const std::vector<float> out = runCycle(env, mixer, kFrames);
+            EXPECT_FALSE(mixer.outputBlock()->isConstant());
+            for (int32_t i = 0; i < kFrames; ++i)  // cycles start at multiples of 4
+                ASSERT_TRUE(same(out[i], (*expected)[i % 4])) << i << ": " << out[i];
+            EXPECT_EQ(mixer.peak(), peak ? kInf : 0.0f);  // NaN ignored, infinity held
+            mixer.setInput(1, &second);
+            mixer.inputGain(1)->parameter().setValue(0.5f, 0.0f);
         }
-
-        // Constant inputs: one value computed once, equal to the per-sample result.
+        // Constant inputs: one value computed once, equal to the per-sample result; the peak,
+        // reset first, follows them too.
+        mixer.reset();
+        mixer.setInput(0, &a);
+        mixer.setInput(1, &b);
         for (std::size_t k = 0; k < 4; ++k) {
-            ConstantSource a(&env, kFirst[k]);
-            ConstantSource b(&env, kSecond[k]);
-            auto constant = makeMixer(&a, &b, op);
-            constant->setStatic(k % 2 == 0);
-            constant->inputGain(1)->parameter().setValue(0.5f, 0.0f);
-            EXPECT_FLOAT_EQ(runCycle(env, *constant, kFrames)[kFrames - 1], expected[k]) << k;
-            EXPECT_TRUE(constant->outputBlock()->isConstant());
+            a.setValue(kFirst[k]);
+            b.setValue(kSecond[k]);
+            mixer.setStatic(k % 2 == 0);  // no effect at non-zero gains
+            EXPECT_FLOAT_EQ(runCycle(env, mixer, kFrames)[kFrames - 1], finite[k]) << k;
+            EXPECT_TRUE(mixer.outputBlock()->isConstant());
         }
+        EXPECT_EQ(mixer.peak(), peak ? 2.0f : 0.0f);
     }
 }
 
-TEST_F(MixerFixture, SilenceAndASingleUnityInputCostNothing) {
+TEST_F(MixerTest, SilenceAndASingleUnityInputCostNothing) {
     Mixer mixer(&env, 3);
-    env.beginCycle();
-    EXPECT_EQ(mixer.pull(kFrames), env.zeroBlock());  // no input connected
-    env.advance(kFrames, 0);
-
+    EXPECT_EQ(pullCycle(env, kFrames, {&mixer})[0], env.zeroBlock());  // nothing connected
     mixer.setInput(1, &second);  // inputs 0 and 2 stay absent and are skipped
-    env.beginCycle();
-    EXPECT_EQ(mixer.pull(kFrames), second.outputBlock());
-    env.advance(kFrames, 0);
+    EXPECT_EQ(pullCycle(env, kFrames, {&mixer})[0], second.outputBlock());
 
-    // Static mode drops inputs settled at gain 0 (they are not even pulled), even where the
-    // ordinary mode would multiply by them.
+    // Static mode drops inputs settled at gain 0 without pulling them, even where the ordinary
+    // mode would multiply by them.
     mixer.setInput(0, &first);
     mixer.operation() = Operation::kMultiply;
     mixer.inputGain(1)->parameter().setValue(0.0f, 0.0f);
-    for (float v : runCycle(env, mixer, kFrames))
-        EXPECT_EQ(v, 0.0f);
+    EXPECT_EQ(runCycle(env, mixer, kFrames), std::vector<float>(kFrames, 0.0f));
     mixer.setStatic(true);
-    const int pulls = second.processCount();
-    env.beginCycle();
-    EXPECT_EQ(mixer.pull(kFrames), first.outputBlock());
-    env.advance(kFrames, 0);
-    EXPECT_EQ(second.processCount(), pulls);
+    const int pulls = second.calls;
+    EXPECT_EQ(pullCycle(env, kFrames, {&mixer})[0], first.outputBlock());
+    EXPECT_EQ(second.calls, pulls);
     mixer.inputGain(0)->parameter().setValue(0.0f, 0.0f);
-    env.beginCycle();
-    EXPECT_EQ(mixer.pull(kFrames), env.zeroBlock());
-    env.advance(kFrames, 0);
+    EXPECT_EQ(pullCycle(env, kFrames, {&mixer})[0], env.zeroBlock());
 }
 
-TEST_F(MixerFixture, RampingGainIsAppliedPerSampleThenSettlesToAConstant) {
-    ConstantSource a(&env, 1.0f);
-    ConstantSource b(&env, 3.0f);
-    auto mixer = makeMixer(&a, &b, Operation::kAdd);
-    mixer->inputGain(1)->parameter().setValue(0.0f, 0.0f);
-    runCycle(env, *mixer, kFrames);                          // the gain has now been used,
-    mixer->inputGain(1)->parameter().setValue(1.0f, 10.0f);  // so this ramps over 441 samples
-    std::vector<float> all;
-    for (int c = 0; c < 8; ++c) {
-        const std::vector<float> out = runCycle(env, *mixer, kFrames);
-        all.insert(all.end(), out.begin(), out.end());
-    }
-    for (int32_t i = 0; i < 441; ++i)
-        ASSERT_NEAR(all[i], 1.0f + 3.0f * i / 441.0f, 1e-5f) << i;
-    for (std::size_t i = 441; i < all.size(); ++i)
-        ASSERT_FLOAT_EQ(all[i], 4.0f);
-    EXPECT_TRUE(mixer->outputBlock()->isConstant());
-}
-
-TEST_F(MixerFixture, OutOfRangeSettingsAreClamped) {
+TEST_F(MixerTest, GainsStayWithinPlusMinusOneAndRampPerSample) {
     Mixer mixer(&env, -2);
     EXPECT_EQ(mixer.inputCount(), 0);
-    mixer.inputCount() = 2;
-    EXPECT_EQ(mixer.inputGain(2), nullptr);
-    mixer.operation() = static_cast<Operation>(42);
-    EXPECT_EQ(mixer.operation(), Operation::kMagnitude);
-    mixer.operation() = static_cast<Operation>(-7);
-    EXPECT_EQ(mixer.operation(), Operation::kAdd);
-
-    // Gains are 0..1 until widened, and never beyond -1..+1: gain -1 subtracts.
-    mixer.setInput(0, &first);
-    mixer.setInput(1, &second);
-    mixer.inputGain(1)->parameter().setValue(-1.0f, 0.0f);
-    EXPECT_EQ(mixer.inputGain(1)->parameter().target(), 0.0f);
+    mixer.addInput(&first);
+    mixer.addInput(&second);
+    mixer.inputGain(1)->parameter().setValue(-1.0f, 0.0f);  // 0..1 until widened: 0
+    EXPECT_EQ(runCycle(env, mixer, kFrames)[2], 2.0f);
     mixer.setInputGainLimits(1, -5.0f, 5.0f);
-    mixer.inputGain(1)->parameter().setValue(-3.0f, 0.0f);
-    EXPECT_EQ(mixer.inputGain(1)->parameter().maximum(), 1.0f);
-    const int64_t start = env.samplePosition();
-    const std::vector<float> out = runCycle(env, mixer, kFrames);
-    for (int32_t i = 0; i < kFrames; ++i) {
-        EXPECT_FLOAT_EQ(out[i], first.at(start + i) - second.at(start + i));
+    mixer.inputGain(1)->parameter().setValue(-3.0f, 10.0f);  // to -1 over 441 samples
+    for (int32_t n = 0; n < 512; n += kFrames) {
+        const std::vector<float> out = runCycle(env, mixer, kFrames);
+        for (int32_t i = 0; i < kFrames; ++i) {
+            const float g = -std::min((n + i) / 441.0f, 1.0f);
+            ASSERT_NEAR(out[i], kFirst[i % 4] + g * kSecond[i % 4], 1e-5f) << n + i;
+        }
     }
 }
 
-TEST_F(MixerFixture, PeakRunsAcrossCyclesUntilResetAndNonFiniteTermsFollowTheRules) {
-    PatternSource quieter(&env, {0.1f, -3.0f, 0.2f, 0.0f});
-    auto mixer = makeMixer(&first, &second, Operation::kPeak);
-    runCycle(env, *mixer, kFrames);
-    EXPECT_FLOAT_EQ(mixer->peak(), 4.0f);
-    mixer->setInput(1, &quieter);
-    runCycle(env, *mixer, kFrames);
-    EXPECT_FLOAT_EQ(mixer->peak(), 4.0f);  // the earlier, larger peak holds
-    mixer->reset();
-    runCycle(env, *mixer, kFrames);
-    EXPECT_FLOAT_EQ(mixer->peak(), 3.0f);
+TEST(StaticMixer, SumsGainWeightedInputsFoldingConstantOnes) {
+    wave::Environment env(256, true);
+    PatternSource a(&env, {0.5f, -1.0f, 0.25f});
+    PatternSource b(&env, {1.0f, 2.0f, -3.0f, 4.0f, 0.0f});
+    ConstantSource c(&env, 0.75f);
+    // Both orders, so that the first and a further varying input each come at unity and scaled.
+    for (bool scaledFirst : {true, false}) {
+        StaticMixer mixer(&env);
+        mixer.addInput(scaledFirst ? &a : &b, scaledFirst ? 0.5f : 1.0f);
+        mixer.addInput(&c, 2.0f);
+        mixer.addInput(nullptr, 3.0f);
+        mixer.addInput(scaledFirst ? &b : &a, scaledFirst ? 1.0f : 0.5f);
+        const int64_t start = env.samplePosition();
+        const std::vector<float> out = runCycle(env, mixer, kFrames);
+        EXPECT_FALSE(mixer.outputBlock()->isConstant());
+        for (int32_t i = 0; i < kFrames; ++i)
+            ASSERT_FLOAT_EQ(out[i], 0.5f * a.at(start + i) + 1.5f + b.at(start + i)) << i;
+    }
+    ConstantSource d(&env, -0.25f);
+    StaticMixer constant(&env);
+    constant.addInput(&c);
+    constant.addInput(&d, 4.0f);
+    EXPECT_EQ(runCycle(env, constant, kFrames)[kFrames - 1], -0.25f);
+    EXPECT_TRUE(constant.outputBlock()->isConstant());
+}
 
-    // Against first = {0.5, -0.25, 2, 0}: arithmetic propagates NaN and infinities, comparisons
-    // ignore a NaN term, operation 4 stays within 0..1, the peak takes infinity but not NaN.
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const float inf = std::numeric_limits<float>::infinity();
-    PatternSource bad(&env, {nan, inf, -inf, nan});
-    mixer->reset();
-    mixer->setInput(1, &bad);
-    auto run = [&](Operation op) {
-        mixer->operation() = op;
-        return runCycle(env, *mixer, 4);  // cycles of 4 keep both patterns aligned
-    };
-    const std::vector<float> sum = run(Operation::kAdd);
-    EXPECT_TRUE(std::isnan(sum[0]));
-    EXPECT_EQ(sum[1], inf);
-    EXPECT_EQ(sum[2], -inf);
-    EXPECT_EQ(run(Operation::kMaxMagnitude), (std::vector<float>{0.5f, inf, inf, 0.0f}));
-    for (float v : run(Operation::kDivideClamped))
-        EXPECT_TRUE(v >= 0.0f && v <= 1.0f) << v;
-    EXPECT_EQ(run(Operation::kPeak), kFirst);
-    EXPECT_EQ(mixer->peak(), inf);
+TEST(StaticMixer, SilenceAndUnityCostNothingAndZeroGainsKeepNonFiniteValuesOut) {
+    wave::Environment env(256, true);
+    PatternSource bad(&env, {kNaN, kInf});
+    PatternSource good(&env, {1.0f, 2.0f});
+    StaticMixer mixer(&env);
+    EXPECT_EQ(pullCycle(env, kFrames, {&mixer})[0], env.zeroBlock());
+    mixer.addInput(&bad, 0.0f);
+    mixer.addInput(&good, 1.0f);
+    EXPECT_EQ(pullCycle(env, kFrames, {&mixer})[0], good.outputBlock());
+    EXPECT_EQ(bad.calls, 0);  // zero gain: never pulled
+    mixer.setGain(1, 2.0f);
+    EXPECT_EQ(runCycle(env, mixer, 2), (std::vector<float>{2.0f, 4.0f}));
+    mixer.setGain(0, 0.5f);  // now it contributes, by IEEE arithmetic
+    const std::vector<float> out = runCycle(env, mixer, 2);
+    EXPECT_TRUE(std::isnan(out[0]) && out[1] == kInf);
+    mixer.setGain(0, 1e-8f);  // within the float tolerance of 0
+    mixer.setGain(1, 0.0f);
+    EXPECT_EQ(pullCycle(env, kFrames, {&mixer})[0], env.zeroBlock());
 }
 
 }  // namespace

@@ -1,78 +1,76 @@
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <initializer_list>
+#include <limits>
 #include <utility>
 #include <vector>
 
+#include "engine/StereoLinkInfo.h"
 #include "engine/wave/BasicBlock.h"
 #include "engine/wave/Environment.h"
 #include "engine/wave/Producer.h"
 
 namespace tessel::testing {
 
-/// A source whose every block is constant at `value`; counts its process calls.
-class ConstantSource : public wave::Source {
-public:
-    ConstantSource(wave::Environment* environment, float value)
-        : wave::Source(environment), value_(value) {}
+inline constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+inline constexpr float kInf = std::numeric_limits<float>::infinity();
 
-    void setValue(float value) noexcept { value_ = value; }
-    int processCount() const noexcept { return processCount_; }
-
-    void process(wave::BasicBlock<float>* block, int32_t frames, int32_t) noexcept override {
-        ++processCount_;
-        block->fillConstant(value_, frames);
-    }
-
-private:
-    float value_;
-    int processCount_ = 0;
-};
-
-/// A varying source that repeats `pattern` along the stream: sample n of the stream is
-/// pattern[n mod size]. Its blocks are never flagged constant. Counts its process calls.
-class PatternSource : public wave::Source {
-public:
-    PatternSource(wave::Environment* environment, std::vector<float> pattern)
-        : wave::Source(environment), pattern_(std::move(pattern)) {}
-
-    int processCount() const noexcept { return processCount_; }
-    /// The sample the source produces at stream position `position`.
-    float at(int64_t position) const noexcept {
-        return pattern_[static_cast<std::size_t>(position % static_cast<int64_t>(pattern_.size()))];
-    }
-
-    void process(wave::BasicBlock<float>* block, int32_t frames, int32_t) noexcept override {
-        ++processCount_;
-        const int64_t start = environment()->samplePosition();
-        for (int32_t i = 0; i < frames; ++i)
-            block->data()[i] = at(start + i);
-        block->setConstant(false);
-    }
-
-private:
-    std::vector<float> pattern_;
-    int processCount_ = 0;
-};
-
-/// The first `frames` samples of a block.
-inline std::vector<float> samplesOf(const wave::BasicBlock<float>* block, int32_t frames) {
-    return std::vector<float>(block->data(), block->data() + frames);
+/// Equal, or both NaN.
+inline bool same(float a, float b) {
+    return a == b || (std::isnan(a) && std::isnan(b));
 }
 
-/// Runs one cycle of `frames` samples that pulls `producer`, and returns a copy of its output.
+/// Sample n of the stream is pattern[n mod size]. Counts its process calls. Its blocks are never
+/// flagged constant, whatever their values; a ConstantSource's always are.
+struct PatternSource : wave::Source {
+    PatternSource(wave::Environment* environment, std::vector<float> values, bool flag = false)
+        : wave::Source(environment), pattern(std::move(values)), flagConstant(flag) {}
+    float at(int64_t n) const { return pattern[static_cast<std::size_t>(n) % pattern.size()]; }
+    void process(wave::BasicBlock<float>* block, int32_t frames, int32_t) noexcept override {
+        ++calls;
+        for (int32_t i = 0; i < frames; ++i)
+            block->data()[i] = at(environment()->samplePosition() + i);
+        block->setConstant(flagConstant);
+    }
+    std::vector<float> pattern;
+    const bool flagConstant;
+    int calls = 0;
+};
+
+struct ConstantSource : PatternSource {
+    ConstantSource(wave::Environment* environment, float value)
+        : PatternSource(environment, {value}, true) {}
+    void setValue(float value) { pattern[0] = value; }
+};
+
+/// A stereo linker stand-in: the amount from any producer, and a settable mode.
+struct FixedLink final : StereoLinkInfo {
+    explicit FixedLink(wave::Producer* a) : amount(a) {}
+    wave::Producer* linkAmount() noexcept override { return amount; }
+    StereoLinkMode stereoLinkMode() const noexcept override { return mode; }
+    wave::Producer* amount;
+    StereoLinkMode mode = StereoLinkMode::kMid;
+};
+
+/// Runs one cycle that pulls each producer in turn (none: the graph idles while time passes) and
+/// returns their output blocks, valid until the next cycle.
+inline std::vector<const wave::BasicBlock<float>*> pullCycle(
+    wave::Environment& environment, int32_t frames, std::initializer_list<wave::Producer*> nodes) {
+    environment.beginCycle();
+    std::vector<const wave::BasicBlock<float>*> blocks;
+    for (wave::Producer* node : nodes)
+        blocks.push_back(node->pull(frames));
+    environment.advance(frames, 0);
+    return blocks;
+}
+
+/// Runs one cycle that pulls `producer` and returns a copy of its output.
 inline std::vector<float> runCycle(wave::Environment& environment, wave::Producer& producer,
                                    int32_t frames) {
-    environment.beginCycle();
-    std::vector<float> out = samplesOf(producer.pull(frames), frames);
-    environment.advance(frames, 0);
-    return out;
-}
-
-/// Runs one cycle that pulls nothing (the graph is idle while time passes).
-inline void skipCycle(wave::Environment& environment, int32_t frames) {
-    environment.beginCycle();
-    environment.advance(frames, 0);
+    const float* out = pullCycle(environment, frames, {&producer})[0]->data();
+    return std::vector<float>(out, out + frames);
 }
 
 }  // namespace tessel::testing

@@ -50,36 +50,26 @@ TEST(BasicBlock, SizedToEnvironmentAndZeroBlockIsConstantSilence) {
         ASSERT_EQ(zero->data()[i], 0.0f);
 }
 
-TEST(BasicBlock, FollowsSubEnvironmentMaximumBlockSize) {
+TEST(BasicBlock, SubEnvironmentBlocksFollowTheFactorUnlessFixed) {
     Environment root(256, true);
-    SubEnvironment sub(&root, 2, 0, false);
-    BasicBlock<float> block(&sub);
-    ConstValueBlock ones(&sub, 1.0f);
-    EXPECT_EQ(sub.maxBlockSize(), 512);
+    SubEnvironment following(&root, 2, 0, false);
+    SubEnvironment fixed(&root, 1, 256, true);
+    BasicBlock<float> block(&following), fixedBlock(&fixed);
+    ConstValueBlock ones(&following, 1.0f);
     EXPECT_EQ(block.size(), 512);
-    EXPECT_EQ(sub.zeroBlock()->size(), 512);
-    sub.setFactor(4);
+    following.setFactor(4);
+    fixed.setFactor(4);
     EXPECT_EQ(block.size(), 1024);
-    EXPECT_EQ(sub.zeroBlock()->size(), 1024);
+    EXPECT_EQ(following.zeroBlock()->size(), 1024);
     ASSERT_EQ(ones.size(), 1024);
     for (int32_t i = 0; i < 1024; ++i)
         ASSERT_EQ(ones.data()[i], 1.0f) << "refilled after resize";
-    EXPECT_EQ(sub.sampleRate(), 4.0f * root.sampleRate());
-    EXPECT_EQ(root.processingBlockSize(), 256)
-        << "a following sub-environment never limits its parent";
-}
-
-TEST(BasicBlock, FixedSubEnvironmentLimitsParentProcessingBlockSize) {
-    Environment root(256, true);
-    SubEnvironment sub(&root, 1, 256, true);
-    EXPECT_EQ(root.processingBlockSize(), 256);
-    BasicBlock<float> block(&sub);
-    sub.setFactor(4);
-    EXPECT_EQ(block.size(), 256) << "fixed environments never resize";
-    EXPECT_EQ(root.processingBlockSize(), 64);
-    sub.setFactor(2);
+    EXPECT_EQ(following.sampleRate(), 4.0f * root.sampleRate());
+    EXPECT_EQ(fixedBlock.size(), 256) << "fixed environments never resize";
+    EXPECT_EQ(fixed.listenerCount(), 0u);
+    EXPECT_EQ(root.processingBlockSize(), 64) << "only a fixed sub-environment limits its parent";
+    fixed.setFactor(2);
     EXPECT_EQ(root.processingBlockSize(), 128);
-    EXPECT_EQ(sub.listenerCount(), 0u) << "fixed environments do not track listeners";
 }
 
 }  // namespace

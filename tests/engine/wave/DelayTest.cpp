@@ -20,18 +20,6 @@ std::vector<float> ramp(int32_t n, float first) {
     return v;
 }
 
-TEST(Delay, RingIsSmallestPowerOfTwoCoveringBlockAndDelay) {
-    Environment env(256, true);
-    EXPECT_EQ(Delay(&env, 0).length(), 256);
-    EXPECT_EQ(Delay(&env, 1).length(), 512);
-    EXPECT_EQ(Delay(&env, 3072).length(), 4096);
-    EXPECT_EQ(Delay(&env, 3841).length(), 8192);
-    Delay d(&env, 100);
-    d.setMaximumDelay(1000);
-    EXPECT_EQ(d.length(), 2048);
-    EXPECT_EQ(d.fillCount(), 0) << "a new maximum clears the line";
-}
-
 TEST(Delay, IntegerReadDelaysExactlyAndReadsSilenceBeforeWritten) {
     Environment env(64, true);
     for (int32_t delay : {0, 1, 7, 63, 64, 65, 200}) {

@@ -40,23 +40,7 @@ TEST(Environment, ProducerReadByThreeConsumersRunsOncePerCycle) {
     EXPECT_EQ(env.samplePosition(), 48);
 }
 
-TEST(Environment, UnpulledProducerRunsAtCycleEndOnlyWhenInRootList) {
-    Environment env(64, true);
-    CountingSource rooted(&env), loose(&env), pulledRoot(&env);
-    env.addRoot(&rooted, 2);
-    env.addRoot(&pulledRoot, 2);
-    runCycle(env, {&pulledRoot}, 8);
-    EXPECT_EQ(rooted.calls, 1);
-    EXPECT_EQ(rooted.lastMode, 1) << "ordinary root entries run with mode 1";
-    EXPECT_EQ(pulledRoot.calls, 1) << "already computed this cycle: not run again";
-    EXPECT_EQ(pulledRoot.lastMode, 0);
-    EXPECT_EQ(loose.calls, 0);
-    runCycle(env, {}, 8, Environment::kSkipRootList);
-    EXPECT_EQ(rooted.calls, 1) << "flag bit 0 skips the root list";
-    EXPECT_EQ(env.samplePosition(), 16) << "but the position still advances";
-}
-
-TEST(Environment, FrontRootEntriesRunEveryCycleWithModeTwoAndInOrder) {
+TEST(Environment, RootListRunsUnpulledEntriesAtCycleEndAndFrontEntriesAlways) {
     Environment env(64, true);
     std::vector<std::string> order;
     struct Named : Source {
@@ -69,14 +53,21 @@ TEST(Environment, FrontRootEntriesRunEveryCycleWithModeTwoAndInOrder) {
         std::string name;
         std::vector<std::string>* log;
     };
-    Named end(&env, "end", &order), afterFront(&env, "after", &order), front(&env, "front", &order);
+    Named end(&env, "end", &order), pulledEnd(&env, "pulled", &order),
+        afterFront(&env, "after", &order), front(&env, "front", &order),
+        loose(&env, "loose", &order);
     env.addRoot(&end, 2);
+    env.addRoot(&pulledEnd, 2);
     env.addRoot(&afterFront, 1);
     env.addRoot(&front, 0);
-    env.beginCycle();
-    front.pull(8);  // computed by a pull, still run again at the front
-    env.advance(8, 0);
-    EXPECT_EQ(order, (std::vector<std::string>{"front:0", "front:2", "after:1", "end:1"}));
+    runCycle(env, {&front, &pulledEnd}, 8);
+    // Pulled entries are not run again, except front entries (mode 2); unlisted ones never run.
+    EXPECT_EQ(order,
+              (std::vector<std::string>{"front:0", "pulled:0", "front:2", "after:1", "end:1"}));
+    order.clear();
+    runCycle(env, {}, 8, Environment::kSkipRootList);
+    EXPECT_TRUE(order.empty()) << "flag bit 0 skips the root list";
+    EXPECT_EQ(env.samplePosition(), 16) << "but the position still advances";
 }
 
 TEST(Environment, DetachedProducersLeaveRootListAndAttachedResets) {

@@ -40,40 +40,27 @@ TEST(Input, CopiesFromTheExternalArrayAndPadsWithSilence) {
         EXPECT_EQ(out->data()[i], 0.0f);
 }
 
-TEST(Forwarder, PassesTheInputBlockItselfAndFollowsRewiring) {
+TEST(Forwarder, PassBlocksThroughAndFollowRewiring) {
     Environment env(16, true);
     CountingSource a(&env), b(&env);
     Forwarder forwarder(&env);
-    EXPECT_EQ(forwarder.ownBlock(), nullptr);
-    env.beginCycle();
-    EXPECT_EQ(forwarder.pull(16), env.zeroBlock()) << "unconnected: silence";
-    env.advance(16, 0);
-    forwarder.setInput(&a);
-    env.beginCycle();
-    EXPECT_EQ(forwarder.pull(16), a.ownBlock());
-    env.advance(16, 0);
-    forwarder.setInput(&b);
-    env.beginCycle();
-    EXPECT_EQ(forwarder.pull(16), b.ownBlock());
-    EXPECT_EQ(a.calls, 1);
-}
-
-TEST(InputForwarder, FollowsAnotherConsumersSlotWithoutBeingRewired) {
-    Environment env(16, true);
-    CountingSource a(&env), b(&env);
     DoublingFilter consumer(&env);
-    InputForwarder follower(&env, consumer.inputSlot());
-    consumer.setInput(&a);
-    env.beginCycle();
-    EXPECT_EQ(follower.pull(16), a.ownBlock());
-    env.advance(16, 0);
-    consumer.setInput(&b);
-    env.beginCycle();
-    EXPECT_EQ(follower.pull(16), b.ownBlock());
-    env.advance(16, 0);
-    consumer.setInput(nullptr);
-    env.beginCycle();
-    EXPECT_EQ(follower.pull(16), env.zeroBlock());
+    InputForwarder follower(&env, consumer.inputSlot());  // follows the consumer's slot
+    EXPECT_EQ(forwarder.ownBlock(), nullptr);
+    struct Step {
+        Producer* input;
+        BasicBlock<float>* expected;
+    };
+    for (const Step& step :
+         {Step{nullptr, env.zeroBlock()}, Step{&a, a.ownBlock()}, Step{&b, b.ownBlock()}}) {
+        forwarder.setInput(step.input);
+        consumer.setInput(step.input);
+        env.beginCycle();
+        EXPECT_EQ(forwarder.pull(16), step.expected);
+        EXPECT_EQ(follower.pull(16), step.expected);
+        env.advance(16, 0);
+    }
+    EXPECT_EQ(a.calls, 1);
 }
 
 // Splits its input into sum and difference with a delayed copy; output 2 passes the input on.
