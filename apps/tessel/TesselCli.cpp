@@ -1,0 +1,33 @@
+#include "TesselCli.h"
+
+namespace tessel::cli {
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: tessel <command> [options]\n"
+    "\n"
+    "commands:\n"
+    "  latency   the plug-in's latency in samples and its three parts\n"
+    "\n"
+    "Run 'tessel <command> --help' for a command's options.\n";
+
+}  // namespace
+
+int run(const std::vector<std::string>& words, std::ostream& out, std::ostream& err) {
+    if (words.empty()) {
+        err << kUsage;
+        return 2;
+    }
+    const std::string& command = words[0];
+    const std::vector<std::string> rest(words.begin() + 1, words.end());
+    if (command == "--help" || command == "-h" || command == "help") {
+        out << kUsage;
+        return 0;
+    }
+    if (command == "latency") return runLatency(rest, out, err);
+    err << "tessel: unknown command '" << command << "' (try 'tessel --help')\n";
+    return 2;
+}
+
+}  // namespace tessel::cli

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "params/AbstractPluginParameter.h"
+
+namespace tessel {
+
+/// The ordered list of all parameters of a plug-in instance. Registration appends and returns
+/// the new index, which is the parameter's identifier and host ID for good. Every value change of
+/// a registered parameter is forwarded to the observer (the plug-in model), if one is set.
+/// Values can be copied out to a float array in list order and assigned back from another
+/// collection's array (A/B comparison, undo). Parameters are not owned. [main thread]
+class ParameterCollection : public PluginParameterOwner {
+public:
+    explicit ParameterCollection(ParameterValueObserver* observer = nullptr) noexcept
+        : observer_(observer) {}
+
+    int registerParameter(AbstractPluginParameter& parameter) override;
+    void parameterValueChanged(int identifier, float value, int flag) override;
+
+    void setObserver(ParameterValueObserver* observer) noexcept { observer_ = observer; }
+    std::size_t size() const noexcept { return parameters_.size(); }
+    /// The parameter with this identifier, or null outside the list.
+    AbstractPluginParameter* parameter(int identifier) const noexcept;
+
+    /// Current values in list order.
+    std::vector<float> values() const;
+    /// Sets values element by element for the common length, each with flag 0.
+    void assignValues(std::span<const float> values);
+
+private:
+    std::vector<AbstractPluginParameter*> parameters_;
+    ParameterValueObserver* observer_;
+};
+
+}  // namespace tessel
