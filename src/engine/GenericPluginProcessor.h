@@ -12,6 +12,7 @@
 #include "engine/wave/Delay.h"
 #include "engine/wave/Environment.h"
 #include "engine/wave/Input.h"
+#include "params/ParameterCollection.h"
 #include "support/LockFreeIndexQueue.h"
 
 namespace tessel {
@@ -127,6 +128,10 @@ public:
     void setSideChainPresent(bool present) noexcept { sideChainPresent_ = present; }
     void setSideChainConnected(bool connected) noexcept { sideChainConnected_ = connected; }
     /// Parameter indices with a meaning for the frame; -1 = absent.
+    /// The processor's own copy of every parameter, which queued changes are applied to; the
+    /// product registers its parameter set here before processing. Not owned. [main thread]
+    void setParameters(ParameterCollection* parameters) noexcept { parameters_ = parameters; }
+    ParameterCollection* parameters() const noexcept { return parameters_; }
     void setMidiStateIndex(int32_t index) noexcept { midiStateIndex_ = index; }
     void setBypassIndex(int32_t index) noexcept { bypassIndex_ = index; }
     /// Latency in samples, set by the product whenever its graph's delay changes. [any thread]
@@ -176,7 +181,8 @@ protected:
     /// Creates channel `index` (called by `initialize`); products may return their own subclass.
     virtual std::unique_ptr<Channel> createChannel(int32_t index);
 
-    /// Sets the parameter object's value; the parameter model plugs in here. [audio thread]
+    /// Sets the value of the processor's own parameter object (clamped by the parameter); an
+    /// index outside the collection, or no collection, changes nothing. [audio thread]
     virtual void setParameterValue(int32_t index, float value);
     /// Called from `setParameter` before queueing (a product recomputes its latency here).
     virtual void parameterWillChange(int32_t /*index*/) {}
@@ -220,6 +226,7 @@ private:
 
     std::atomic<int32_t> latency_{0};
     std::atomic<int32_t> displaySamples_{0};
+    ParameterCollection* parameters_ = nullptr;
     int32_t midiStateIndex_ = -1;
     int32_t bypassIndex_ = -1;
     float midiStateValue_ = 0.0f;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <array>
 #include <atomic>
 #include <cmath>
@@ -13,6 +15,7 @@
 #include "common/AllocationCounter.h"
 #include "engine/GenericPluginProcessor.h"
 #include "engine/wave/DelayFilter.h"
+#include "params/FloatPluginParameter.h"
 
 namespace tessel {
 namespace {
@@ -382,6 +385,29 @@ TEST(GenericPluginProcessor, SideChainRoutingFollowsPresenceAndConnection) {
     p.setSideChainPresent(false);  // the plain side-chain input falls back to the main input
     EXPECT_EQ(run(), 0.0f);
     EXPECT_EQ(p.channel(1)->sideChainInput().readPointer(), main.data());
+}
+
+TEST(GenericPluginProcessor, QueuedChangesReachTheProcessorsOwnParameters) {
+    struct CollectionProcessor final : GenericPluginProcessor {
+        CollectionProcessor() : GenericPluginProcessor(0, 0, true) {
+            initialize();
+            setParameters(&collection);
+        }
+        ~CollectionProcessor() override { exitInstance(); }
+        ParameterCollection collection;
+        FloatPluginParameter level{"Level", &collection, -10.0f, 10.0f, 0.0f};
+        FloatPluginParameter mix{"Mix", &collection, 0.0f, 2.0f, 1.0f};
+    } p;
+    p.setParameter(1, 1.5f, GenericPluginProcessor::kFromHost);
+    p.setParameter(0, 99.0f, GenericPluginProcessor::kFromHost);
+    p.setParameter(7, 1.0f, GenericPluginProcessor::kFromHost);  // no such parameter: ignored
+    EXPECT_EQ(p.mix.currentValue(), 1.0f) << "nothing changes before the audio thread applies it";
+    p.applyParameterChanges();
+    EXPECT_EQ(p.mix.currentValue(), 1.5f);
+    EXPECT_EQ(p.level.currentValue(), 10.0f) << "clamped by the parameter";
+    p.setParameter(0, std::numeric_limits<float>::quiet_NaN(), GenericPluginProcessor::kFromHost);
+    p.applyParameterChanges();
+    EXPECT_EQ(p.level.currentValue(), 10.0f) << "a NaN leaves the value as it was";
 }
 
 TEST(GenericPluginProcessor, StoppedTransportKeepsItsOwnClock) {
