@@ -18,7 +18,6 @@ constexpr const char* kLatencyUsage =
 
 }  // namespace
 
-/// Reads --mode; shared with the commands that set Processing Mode first.
 bool parseModeOption(const CommandLine& line, ProcessingMode& mode, std::ostream& err) {
     const std::string* text = line.value("mode");
     if (text == nullptr) return true;

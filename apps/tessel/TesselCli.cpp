@@ -8,6 +8,8 @@ constexpr const char* kUsage =
     "usage: tessel <command> [options]\n"
     "\n"
     "commands:\n"
+    "  params    every parameter: identifier, name, kind, default, range and choices\n"
+    "  param     one parameter's value, normalised value, linear value and text\n"
     "  latency   the plug-in's latency in samples and its three parts\n"
     "\n"
     "Run 'tessel <command> --help' for a command's options.\n";
@@ -25,6 +27,8 @@ int run(const std::vector<std::string>& words, std::ostream& out, std::ostream& 
         out << kUsage;
         return 0;
     }
+    if (command == "params") return runParams(rest, out, err);
+    if (command == "param") return runParam(rest, out, err);
     if (command == "latency") return runLatency(rest, out, err);
     err << "tessel: unknown command '" << command << "' (try 'tessel --help')\n";
     return 2;

@@ -4,6 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
+#include "params/ProcessingMode.h"
+
 namespace tessel::cli {
 
 /// Runs the tessel command line (the words after the program name), writing results to out and
@@ -13,5 +16,11 @@ int run(const std::vector<std::string>& words, std::ostream& out, std::ostream& 
 
 /// Subcommands, each taking its own words (after the subcommand name).
 int runLatency(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);
+int runParams(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);
+int runParam(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);
+
+/// Reads --mode (linear, dynamic or minimum) into mode when present; false with a message on
+/// err for any other word.
+bool parseModeOption(const CommandLine& line, ProcessingMode& mode, std::ostream& err);
 
 }  // namespace tessel::cli

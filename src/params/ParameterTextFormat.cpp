@@ -67,6 +67,20 @@ std::size_t readDecimal(std::string_view text, double& number) noexcept {
     return i;
 }
 
+// Reads the infinity texts the formatters print, "INF" and "-INF" (also "+INF"), exactly in
+// upper case; returns the characters used. A typed lower-case "inf" stays a typing error.
+std::size_t readInfinity(std::string_view text, double& number) noexcept {
+    std::size_t i = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (!text.empty() && (text[0] == '-' || text[0] == '+')) ++i;
+    if (text.substr(i, 3) != "INF") return 0;
+    i += 3;
+    if (i < text.size() && !isBlank(text[i])) return 0;  // "INFO" is not a number
+    number = negative ? -std::numeric_limits<double>::infinity()
+                      : std::numeric_limits<double>::infinity();
+    return i;
+}
+
 std::string quoted(std::string_view text) {
     std::string out = "\"";
     out.append(text);
@@ -276,7 +290,10 @@ bool ParameterTextFormat::parse(std::string_view text, float& value,
     };
 
     double number = 0.0;
-    const std::size_t used = readDecimal(rest, number);
+    std::size_t used = readDecimal(rest, number);
+    // The formatters print infinities (a level at its floor) as "-INF" and "INF"; such a text
+    // typed back gives the end of the range, not an error.
+    if (used == 0) used = readInfinity(rest, number);
     if (used == 0) {
         float frequencyOctaves = 0.0f;
         const std::string_view trimmed = rest.substr(0, rest.find_last_not_of(" \t") + 1);

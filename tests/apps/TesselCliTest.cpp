@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -44,6 +45,54 @@ TEST(TesselCli, LatencyAddsLookaheadLinearPhaseAndOversampling) {
     }
 }
 
+TEST(TesselCli, ParamsListsEveryParameterAsTextAndJson) {
+    const Result text = runTessel({"params"});
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'), 151);
+    EXPECT_NE(text.out.find("Processing Mode"), std::string::npos);
+    EXPECT_NE(text.out.find("choices Linear Phase,Dynamic Phase,Minimum Phase"), std::string::npos);
+
+    const Result json = runTessel({"params", "--json"});
+    ASSERT_EQ(json.status, 0);
+    // One object per parameter, identifiers in order, every object with its fields.
+    std::size_t at = 0;
+    for (int id = 0; id < 151; ++id) {
+        at = json.out.find("{\"id\": " + std::to_string(id) + ",", at);
+        ASSERT_NE(at, std::string::npos) << id;
+    }
+    EXPECT_EQ(json.out.find("{\"id\": 151,"), std::string::npos);
+    EXPECT_EQ(json.out.front(), '[');
+    EXPECT_NE(json.out.find("\"kind\": \"indexed\""), std::string::npos);
+    EXPECT_NE(json.out.find("\"automatable\": false"), std::string::npos);
+}
+
+TEST(TesselCli, ParamShowsValueDomainsAndParsesText) {
+    struct Case {
+        std::vector<std::string> words;
+        std::string expected;  // a line the output must contain
+    };
+    const Case cases[] = {
+        {{"param", "Band 1 Threshold", "--parse", "-20 dB"}, "linear:     -20\n"},
+        {{"param", "6", "--parse", "-20 dB"}, "Band 1 Threshold (id 6)"},
+        {{"param", "band 1 threshold"}, "Band 1 Threshold (id 6)"},
+        {{"param", "Processing Mode", "--parse", "Minimum Phase"}, "text:       Minimum Phase\n"},
+        {{"param", "Processing Mode", "--normalized", "0"}, "text:       Linear Phase\n"},
+        {{"param", "Band 1 Low Slope", "--parse", "30"}, "text:       30.0 dB/oct\n"},
+        // Minimum Phase snaps slopes to the crossover slopes.
+        {{"param", "Band 1 Low Slope", "--mode", "minimum", "--parse", "30"},
+         "text:       36.0 dB/oct\n"},
+    };
+    for (const Case& c : cases) {
+        const Result r = runTessel(c.words);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(c.expected), std::string::npos) << r.out;
+    }
+    const Result unparsable = runTessel({"param", "Band 1 Threshold", "--parse", "loud"});
+    EXPECT_EQ(unparsable.status, 1);
+    EXPECT_NE(unparsable.err.find("does not parse"), std::string::npos);
+    EXPECT_EQ(std::count(unparsable.err.begin(), unparsable.err.end(), '\n'), 1);
+}
+
 TEST(TesselCli, BadRequestsPrintOneLineAndExitNonZero) {
     const std::vector<std::vector<std::string>> bad = {
         {},
@@ -58,6 +107,15 @@ TEST(TesselCli, BadRequestsPrintOneLineAndExitNonZero) {
         {"latency", "--colour", "blue"},
         {"latency", "--help=yes"},
         {"latency", "extra"},
+        {"params", "--xml"},
+        {"params", "all"},
+        {"param"},
+        {"param", "No Such Parameter"},
+        {"param", "9999"},
+        {"param", "Mix", "--normalized", "2"},
+        {"param", "Mix", "--value", "lots"},
+        {"param", "Mix", "--value", "1", "--parse", "50 %"},
+        {"param", "Mix", "--mode", "sideways"},
     };
     for (const auto& words : bad) {
         const Result r = runTessel(words);

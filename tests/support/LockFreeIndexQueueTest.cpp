@@ -73,7 +73,8 @@ std::vector<std::uint32_t> stress(LockFreeIndexQueue<Record>& queue, std::uint32
         threads.emplace_back([&, t] {
             std::vector<std::int64_t> last(producers, -1);
             popped[t].reserve(iterations);
-            go.wait(false);
+            while (!go.load()) {
+            }  // spin, so that all threads start together
             for (std::uint32_t i = 0; i < iterations; ++i) {
                 if (t < producers && queue.push(Record::make(t, pushed[t]))) ++pushed[t];
                 if (t < consumers) take(popped[t], last);
@@ -81,7 +82,6 @@ std::vector<std::uint32_t> stress(LockFreeIndexQueue<Record>& queue, std::uint32
         });
     }
     go.store(true);
-    go.notify_all();
     for (auto& t : threads)
         t.join();
     std::vector<std::int64_t> last(producers, -1);
@@ -152,7 +152,7 @@ TEST(LockFreeIndexQueue, ConcurrentProducersAndConsumersKeepEveryValueOnceUntorn
 }
 
 TEST(LockFreeIndexQueue, ProducersRacingToGrowFillExactlyTheMaximumThenAreRefused) {
-    for (int round = 0; round < 20; ++round) {
+    for (int round = 0; round < 100; ++round) {
         LockFreeIndexQueue<Record> queue(4, 3000);
         const std::vector<std::uint32_t> pushed = stress(queue, 3, 0, 3000);
         ASSERT_EQ(pushed[0] + pushed[1] + pushed[2], 2998u);

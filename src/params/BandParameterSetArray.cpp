@@ -1,0 +1,12 @@
+#include "params/BandParameterSetArray.h"
+
+#include <string>
+
+namespace tessel {
+
+BandParameterSetArray::BandParameterSetArray(PluginParameterOwner* owner) {
+    for (int number = 1; number <= kBandCount; ++number)
+        addSet("Band " + std::to_string(number), number, owner);
+}
+
+}  // namespace tessel
