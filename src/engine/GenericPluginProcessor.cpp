@@ -297,8 +297,7 @@ void GenericPluginProcessor::applyParameterChanges() {
 }
 
 void GenericPluginProcessor::setParameterValue(int32_t index, float value) {
-    if (parameters_ == nullptr) return;
-    if (AbstractPluginParameter* p = parameters_->parameter(index)) p->setValue(value, 0);
+    if (AbstractPluginParameter* p = parameterByIdentifier(index)) p->setValue(value, 0);
 }
 
 void GenericPluginProcessor::parameterChanged(int32_t index) {

@@ -12,7 +12,7 @@
 #include "engine/wave/Delay.h"
 #include "engine/wave/Environment.h"
 #include "engine/wave/Input.h"
-#include "params/ParameterCollection.h"
+#include "params/GenericPluginBase.h"
 #include "support/LockFreeIndexQueue.h"
 
 namespace tessel {
@@ -27,7 +27,7 @@ namespace tessel {
 /// Threads: `process`, `reset`, `setBypass`, `setTransport` and sample-rate changes run on the
 /// audio thread and never allocate in steady state; `setParameter` and `queueMidiMessage` may be
 /// called from any thread.
-class GenericPluginProcessor {
+class GenericPluginProcessor : public GenericPluginBase {
 public:
     class Channel;
     class BypassProcessor;
@@ -128,10 +128,6 @@ public:
     void setSideChainPresent(bool present) noexcept { sideChainPresent_ = present; }
     void setSideChainConnected(bool connected) noexcept { sideChainConnected_ = connected; }
     /// Parameter indices with a meaning for the frame; -1 = absent.
-    /// The processor's own copy of every parameter, which queued changes are applied to; the
-    /// product registers its parameter set here before processing. Not owned. [main thread]
-    void setParameters(ParameterCollection* parameters) noexcept { parameters_ = parameters; }
-    ParameterCollection* parameters() const noexcept { return parameters_; }
     void setMidiStateIndex(int32_t index) noexcept { midiStateIndex_ = index; }
     void setBypassIndex(int32_t index) noexcept { bypassIndex_ = index; }
     /// Latency in samples, set by the product whenever its graph's delay changes. [any thread]
@@ -182,7 +178,8 @@ protected:
     virtual std::unique_ptr<Channel> createChannel(int32_t index);
 
     /// Sets the value of the processor's own parameter object (clamped by the parameter); an
-    /// index outside the collection, or no collection, changes nothing. [audio thread]
+    /// index outside the collection changes nothing. The product registers its own copy of every
+    /// parameter with this processor, as their owner, before processing. [audio thread]
     virtual void setParameterValue(int32_t index, float value);
     /// Called from `setParameter` before queueing (a product recomputes its latency here).
     virtual void parameterWillChange(int32_t /*index*/) {}
@@ -226,7 +223,6 @@ private:
 
     std::atomic<int32_t> latency_{0};
     std::atomic<int32_t> displaySamples_{0};
-    ParameterCollection* parameters_ = nullptr;
     int32_t midiStateIndex_ = -1;
     int32_t bypassIndex_ = -1;
     float midiStateValue_ = 0.0f;

@@ -7,7 +7,7 @@
 
 namespace tessel {
 
-AbstractPluginParameter::AbstractPluginParameter(std::string name, PluginParameterOwner* owner)
+AbstractPluginParameter::AbstractPluginParameter(std::string name, GenericParameterOwner* owner)
     : name_(std::move(name)), hostName_(name_), owner_(owner) {
     if (owner_ != nullptr) identifier_ = owner_->registerParameter(*this);
 }

@@ -22,7 +22,7 @@ public:
 /// returns the identifier the parameter keeps for its whole life (its host ID as well). It is
 /// called from the parameter's constructor, so an owner must only store the reference there and
 /// must not call back into the half-built parameter. [main thread]
-class PluginParameterOwner : public ParameterValueObserver {
+class GenericParameterOwner : public ParameterValueObserver {
 public:
     virtual int registerParameter(AbstractPluginParameter& parameter) = 0;
 };
@@ -82,7 +82,7 @@ public:
 
     const std::string& name() const noexcept { return name_; }
     int identifier() const noexcept { return identifier_; }
-    PluginParameterOwner* owner() const noexcept { return owner_; }
+    GenericParameterOwner* owner() const noexcept { return owner_; }
     bool discrete() const noexcept { return discrete_; }
 
     const std::string& hostName() const noexcept { return hostName_; }
@@ -96,7 +96,7 @@ public:
 
 protected:
     /// Registers with the owner (when given) and keeps the identifier it returns; -1 without one.
-    AbstractPluginParameter(std::string name, PluginParameterOwner* owner);
+    AbstractPluginParameter(std::string name, GenericParameterOwner* owner);
 
     void setDiscrete(bool discrete) noexcept { discrete_ = discrete; }
     void notifyOwner(float value, int flag) const;
@@ -108,7 +108,7 @@ private:
     int identifier_ = -1;
     std::string hostName_;
     std::string helpText_;
-    PluginParameterOwner* owner_;
+    GenericParameterOwner* owner_;
     bool discrete_ = false;
 };
 

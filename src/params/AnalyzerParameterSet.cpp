@@ -4,7 +4,7 @@
 
 namespace tessel {
 
-AnalyzerParameterSet::AnalyzerParameterSet(PluginParameterOwner* owner)
+AnalyzerParameterSet::AnalyzerParameterSet(GenericParameterOwner* owner)
     : PluginParameterSet("Analyzer", owner),
       analyzer("Analyzer", this, "Off,Pre,Post,Pre+Post", 3),
       resolution("Analyzer Resolution", this, "Low,Medium,High,Maximum", 1),

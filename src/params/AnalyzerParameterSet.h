@@ -10,7 +10,7 @@ namespace tessel {
 /// BandParameterSet: each guards its own range. [main thread]
 class AnalyzerParameterSet : public PluginParameterSet {
 public:
-    explicit AnalyzerParameterSet(PluginParameterOwner* owner);
+    explicit AnalyzerParameterSet(GenericParameterOwner* owner);
 
     IndexedPluginParameter<int> analyzer;    ///< Off, Pre, Post, Pre+Post
     IndexedPluginParameter<int> resolution;  ///< Low .. Maximum

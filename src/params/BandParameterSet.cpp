@@ -27,7 +27,7 @@ void makePercent(FloatPluginParameter& parameter) {
 
 }  // namespace
 
-BandParameterSet::BandParameterSet(std::string name, int bandNumber, PluginParameterOwner* owner)
+BandParameterSet::BandParameterSet(std::string name, int bandNumber, GenericParameterOwner* owner)
     : PluginParameterSet(std::move(name), owner),
       state(this->name() + " State", this),
       lowCrossover(this->name() + " Low Crossover", this, kLowestFrequencyOctaves,

@@ -23,7 +23,7 @@ namespace tessel {
 class BandParameterSet : public PluginParameterSet {
 public:
     /// bandNumber (1-based) appears in the help texts.
-    BandParameterSet(std::string name, int bandNumber, PluginParameterOwner* owner);
+    BandParameterSet(std::string name, int bandNumber, GenericParameterOwner* owner);
 
     void parameterValueChanged(int identifier, float value, int flag) override;
 

@@ -4,7 +4,7 @@
 
 namespace tessel {
 
-BandParameterSetArray::BandParameterSetArray(PluginParameterOwner* owner) {
+BandParameterSetArray::BandParameterSetArray(GenericParameterOwner* owner) {
     for (int number = 1; number <= kBandCount; ++number)
         addSet("Band " + std::to_string(number), number, owner);
 }

@@ -12,7 +12,7 @@ class BandParameterSetArray : public ParameterSetArray<BandParameterSet> {
 public:
     static constexpr int kBandCount = 6;
 
-    explicit BandParameterSetArray(PluginParameterOwner* owner);
+    explicit BandParameterSetArray(GenericParameterOwner* owner);
 
     /// The band at index 0..5 (band number - 1).
     BandParameterSet& band(int index) const { return set(index); }

@@ -4,7 +4,7 @@
 
 namespace tessel {
 
-BandStateParameter::BandStateParameter(std::string name, PluginParameterOwner* owner)
+BandStateParameter::BandStateParameter(std::string name, GenericParameterOwner* owner)
     : IndexedPluginParameter<BandState>(std::move(name), owner, "Disabled,Enabled,Unused",
                                         static_cast<int>(BandState::kUnused)) {}
 

@@ -16,7 +16,7 @@ namespace tessel {
 /// [main thread]
 class BandStateParameter : public IndexedPluginParameter<BandState> {
 public:
-    BandStateParameter(std::string name, PluginParameterOwner* owner);
+    BandStateParameter(std::string name, GenericParameterOwner* owner);
 
     void notifyValueListeners(float value) override;
 

@@ -7,7 +7,7 @@
 
 namespace tessel {
 
-TypedPluginParameter<float>::TypedPluginParameter(std::string name, PluginParameterOwner* owner,
+TypedPluginParameter<float>::TypedPluginParameter(std::string name, GenericParameterOwner* owner,
                                                   float minimum, float maximum, float defaultValue)
     : AbstractPluginParameter(std::move(name), owner), textFormat_(*this) {
     setRange(minimum, maximum);

@@ -29,7 +29,7 @@ public:
     };
 
     /// The range is put in order; the default (and the initial value) is clamped into it.
-    explicit TypedPluginParameter(std::string name, PluginParameterOwner* owner = nullptr,
+    explicit TypedPluginParameter(std::string name, GenericParameterOwner* owner = nullptr,
                                   float minimum = 0.0f, float maximum = 1.0f,
                                   float defaultValue = 0.0f);
 

@@ -1,15 +1,27 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "params/GenericParameterResponder.h"
+#include "params/ParameterCollection.h"
 
 namespace tessel {
 
-/// Stand-in for the plug-in base class until it exists: it holds only the two enumerations the
-/// parameters already need, at the names the base class will give them, so that parameter code
-/// written against `GenericPluginBase::InputSignal` and `GenericPluginBase::MidiState` keeps
-/// compiling when the real class replaces this struct. It has no members and is never
-/// instantiated.
-struct GenericPluginBase {
+class AsyncEventQueue;
+
+/// What every plug-in object with parameters holds, the model and the audio processor alike: the
+/// parameter collection in registration order (registration index = identifier = host ID), a map
+/// from parameter name to identifier (text presets address parameters by name), the names of the
+/// registered parameter sets, option flags, and references to the Midi State and Bypass
+/// parameters. Registration happens while the parameters are built, on the main thread; a value
+/// change of a registered parameter arrives in `parameterValueChanged` on the thread that set it
+/// (the audio thread for the processor's own copy), so overrides there must not allocate.
+class GenericPluginBase : public GenericParameterResponder {
+public:
     /// Where a band's detector listens (the Side Chain Input parameter's values, in order).
     enum class InputSignal : int32_t {
         kPluginInput = 0,    ///< the plug-in's own input
@@ -21,6 +33,53 @@ struct GenericPluginBase {
         kEnabled = 0,
         kDisabled = 1,
     };
+
+    GenericPluginBase() = default;
+    GenericPluginBase(const GenericPluginBase&) = delete;
+    GenericPluginBase& operator=(const GenericPluginBase&) = delete;
+
+    /// Appends the parameter to the collection and enters its name in the name map.
+    int registerParameter(AbstractPluginParameter& parameter) override;
+    /// Called after a registered parameter took a new value. The base does nothing.
+    void parameterValueChanged(int identifier, float value, int flag) override;
+    int parameterCount() const override { return static_cast<int>(parameters_.size()); }
+    AbstractPluginParameter* parameterByIdentifier(int identifier) const override {
+        return parameters_.parameter(identifier);
+    }
+
+    /// Enters an extra name for a parameter (alternative names used by older text presets).
+    void enterParameterName(std::string_view name, int identifier);
+    /// The identifier registered under a name (exact match), or -1.
+    int identifierOfName(std::string_view name) const;
+    /// Registers the name of a parameter set and returns its index.
+    int registerParameterSetName(std::string name);
+    const std::vector<std::string>& parameterSetNames() const noexcept { return setNames_; }
+
+    const ParameterCollection& parameters() const noexcept { return parameters_; }
+    int32_t optionFlags() const noexcept { return optionFlags_; }
+    void setOptionFlags(int32_t flags) noexcept { optionFlags_ = flags; }
+
+    /// The Midi State and Bypass parameters, when the product has them (null otherwise).
+    AbstractPluginParameter* midiStateParameter() const noexcept { return midiState_; }
+    AbstractPluginParameter* bypassParameter() const noexcept { return bypass_; }
+    void setMidiStateParameter(AbstractPluginParameter* parameter) noexcept {
+        midiState_ = parameter;
+    }
+    void setBypassParameter(AbstractPluginParameter* parameter) noexcept { bypass_ = parameter; }
+
+    /// The queue that hands events to the main thread, created by whoever owns the instance on
+    /// the main thread (not owned here; null until set).
+    AsyncEventQueue* eventQueue() const noexcept { return eventQueue_; }
+    void setEventQueue(AsyncEventQueue* queue) noexcept { eventQueue_ = queue; }
+
+private:
+    ParameterCollection parameters_;
+    std::map<std::string, int, std::less<>> nameMap_;
+    std::vector<std::string> setNames_;
+    int32_t optionFlags_ = 0;
+    AbstractPluginParameter* midiState_ = nullptr;
+    AbstractPluginParameter* bypass_ = nullptr;
+    AsyncEventQueue* eventQueue_ = nullptr;
 };
 
 }  // namespace tessel

@@ -43,7 +43,7 @@ public:
     };
 
     /// With choice names the index range is 0..(count - 1), otherwise 0..1.
-    IndexedPluginParameter(std::string name, PluginParameterOwner* owner,
+    IndexedPluginParameter(std::string name, GenericParameterOwner* owner,
                            std::string_view choiceNames = {}, int defaultIndex = 0)
         : AbstractPluginParameter(std::move(name), owner) {
         setDiscrete(true);

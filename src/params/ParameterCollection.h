@@ -13,7 +13,7 @@ namespace tessel {
 /// a registered parameter is forwarded to the observer (the plug-in model), if one is set.
 /// Values can be copied out to a float array in list order and assigned back from another
 /// collection's array (A/B comparison, undo). Parameters are not owned. [main thread]
-class ParameterCollection : public PluginParameterOwner {
+class ParameterCollection : public GenericParameterOwner {
 public:
     explicit ParameterCollection(ParameterValueObserver* observer = nullptr) noexcept
         : observer_(observer) {}

@@ -2,7 +2,7 @@
 
 namespace tessel {
 
-ParameterRegistry::ParameterRegistry(PluginParameterOwner* owner)
+ParameterRegistry::ParameterRegistry(GenericParameterOwner* owner)
     : ownCollection_(owner == nullptr ? std::make_unique<ParameterCollection>() : nullptr),
       owner_(owner != nullptr ? owner : ownCollection_.get()) {}
 

@@ -12,9 +12,9 @@ namespace tessel {
 /// forwards registrations and value changes to the real owner unchanged. Without a real owner
 /// it creates a ParameterCollection of its own, so a parameter model can also stand alone (the
 /// command-line tools). [main thread]
-class ParameterRegistry : public PluginParameterOwner {
+class ParameterRegistry : public GenericParameterOwner {
 public:
-    explicit ParameterRegistry(PluginParameterOwner* owner);
+    explicit ParameterRegistry(GenericParameterOwner* owner);
     ParameterRegistry(const ParameterRegistry&) = delete;
     ParameterRegistry& operator=(const ParameterRegistry&) = delete;
 
@@ -30,7 +30,7 @@ public:
 
 private:
     std::unique_ptr<ParameterCollection> ownCollection_;
-    PluginParameterOwner* owner_;
+    GenericParameterOwner* owner_;
     std::vector<AbstractPluginParameter*> registered_;
 };
 

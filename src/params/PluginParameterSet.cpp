@@ -2,7 +2,7 @@
 
 namespace tessel {
 
-PluginParameterSet::PluginParameterSet(std::string name, PluginParameterOwner* owner)
+PluginParameterSet::PluginParameterSet(std::string name, GenericParameterOwner* owner)
     : name_(std::move(name)), owner_(owner) {}
 
 int PluginParameterSet::registerParameter(AbstractPluginParameter& parameter) {

@@ -13,9 +13,9 @@ namespace tessel {
 /// Every value change of a member is forwarded unchanged to the owner. Parameters are not owned
 /// by this base; subclasses hold them as members, constructed after the base.
 /// [main thread]
-class PluginParameterSet : public PluginParameterOwner {
+class PluginParameterSet : public GenericParameterOwner {
 public:
-    PluginParameterSet(std::string name, PluginParameterOwner* owner);
+    PluginParameterSet(std::string name, GenericParameterOwner* owner);
     PluginParameterSet(const PluginParameterSet&) = delete;
     PluginParameterSet& operator=(const PluginParameterSet&) = delete;
 
@@ -23,7 +23,7 @@ public:
     void parameterValueChanged(int identifier, float value, int flag) override;
 
     const std::string& name() const noexcept { return name_; }
-    PluginParameterOwner* owner() const noexcept { return owner_; }
+    GenericParameterOwner* owner() const noexcept { return owner_; }
     /// The members in registration order.
     const std::vector<AbstractPluginParameter*>& parameters() const noexcept { return parameters_; }
     /// Every member back to its default, each change reported with flag 0.
@@ -32,7 +32,7 @@ public:
 private:
     std::string name_;
     std::vector<AbstractPluginParameter*> parameters_;
-    PluginParameterOwner* owner_;
+    GenericParameterOwner* owner_;
 };
 
 }  // namespace tessel

@@ -8,7 +8,7 @@
 
 namespace tessel {
 
-RatioParameter::RatioParameter(std::string name, PluginParameterOwner* owner,
+RatioParameter::RatioParameter(std::string name, GenericParameterOwner* owner,
                                const IndexedPluginParameter<DynamicsMode>* dynamicsMode,
                                const FloatPluginParameter* rangeDb)
     : FloatPluginParameter(std::move(name), owner, 0.0f, 1.0f, 0.6f),

@@ -17,7 +17,7 @@ namespace tessel {
 class RatioParameter : public FloatPluginParameter {
 public:
     /// dynamicsMode and rangeDb may be null (then the band counts as compressing with Range 0).
-    RatioParameter(std::string name, PluginParameterOwner* owner,
+    RatioParameter(std::string name, GenericParameterOwner* owner,
                    const IndexedPluginParameter<DynamicsMode>* dynamicsMode,
                    const FloatPluginParameter* rangeDb);
 

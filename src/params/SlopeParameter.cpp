@@ -7,7 +7,7 @@
 
 namespace tessel {
 
-SlopeParameter::SlopeParameter(std::string name, PluginParameterOwner* owner)
+SlopeParameter::SlopeParameter(std::string name, GenericParameterOwner* owner)
     : FloatPluginParameter(std::move(name), owner, 0.0f, 1.0f, 0.5f) {
     textFormat().setValueMap(&slopeTaperDbPerOctave, &slopeTaperInverse);
     textFormat().setUnit(&SlopeParameterUnit::instance());

@@ -16,7 +16,7 @@ namespace tessel {
 /// [main thread] for changes; the const operations may run on any thread.
 class SlopeParameter : public FloatPluginParameter {
 public:
-    SlopeParameter(std::string name, PluginParameterOwner* owner);
+    SlopeParameter(std::string name, GenericParameterOwner* owner);
 
     std::string textOfValue(float value) const override;
     void setValue(float value, int flag) override;

@@ -33,7 +33,7 @@ std::size_t skipSpaces(std::string_view text, std::size_t i) {
 
 }  // namespace
 
-StereoLinkParameter::StereoLinkParameter(std::string name, PluginParameterOwner* owner)
+StereoLinkParameter::StereoLinkParameter(std::string name, GenericParameterOwner* owner)
     : FloatPluginParameter(std::move(name), owner, 0.0f, 1.0f, 0.5f) {}
 
 void StereoLinkParameter::setStereoLinkMode(StereoLinkMode mode) noexcept {

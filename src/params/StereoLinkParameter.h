@@ -18,7 +18,7 @@ namespace tessel {
 /// [main thread] for changes; the const operations may run on any thread.
 class StereoLinkParameter : public FloatPluginParameter {
 public:
-    StereoLinkParameter(std::string name, PluginParameterOwner* owner);
+    StereoLinkParameter(std::string name, GenericParameterOwner* owner);
 
     bool valueFromText(std::string_view text, float& value,
                        std::string& failureReason) const override;

@@ -16,7 +16,7 @@ std::string attenuationText(float levelDb) {
 
 }  // namespace
 
-StereoPanParameter::StereoPanParameter(std::string name, PluginParameterOwner* owner)
+StereoPanParameter::StereoPanParameter(std::string name, GenericParameterOwner* owner)
     : FloatPluginParameter(std::move(name), owner, -1.0f, 1.0f, 0.0f) {}
 
 std::string StereoPanParameter::textOfValue(float value) const {

@@ -13,7 +13,7 @@ namespace tessel {
 /// position. [main thread] for changes; the const operations may run on any thread.
 class StereoPanParameter : public FloatPluginParameter {
 public:
-    StereoPanParameter(std::string name, PluginParameterOwner* owner);
+    StereoPanParameter(std::string name, GenericParameterOwner* owner);
 
     std::string textOfValue(float value) const override;
 

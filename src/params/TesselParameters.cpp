@@ -34,7 +34,7 @@ bool equalIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-TesselParameters::TesselParameters(PluginParameterOwner* owner)
+TesselParameters::TesselParameters(GenericParameterOwner* owner)
     : ParameterRegistry(owner),
       BandParameterSetArray(static_cast<ParameterRegistry*>(this)),
       auditionSideChain("Audition Side Chain", this, auditionChoices()),

@@ -26,7 +26,7 @@ class TesselParameters : private ParameterRegistry, public BandParameterSetArray
 public:
     static constexpr int kParameterCount = 151;
 
-    explicit TesselParameters(PluginParameterOwner* owner = nullptr);
+    explicit TesselParameters(GenericParameterOwner* owner = nullptr);
 
     /// All parameters in identifier order.
     const std::vector<AbstractPluginParameter*>& allParameters() const noexcept {

@@ -389,18 +389,17 @@ TEST(GenericPluginProcessor, SideChainRoutingFollowsPresenceAndConnection) {
 
 TEST(GenericPluginProcessor, QueuedChangesReachTheProcessorsOwnParameters) {
     struct CollectionProcessor final : GenericPluginProcessor {
-        CollectionProcessor() : GenericPluginProcessor(0, 0, true) {
-            initialize();
-            setParameters(&collection);
-        }
+        CollectionProcessor() : GenericPluginProcessor(0, 0, true) { initialize(); }
         ~CollectionProcessor() override { exitInstance(); }
-        ParameterCollection collection;
-        FloatPluginParameter level{"Level", &collection, -10.0f, 10.0f, 0.0f};
-        FloatPluginParameter mix{"Mix", &collection, 0.0f, 2.0f, 1.0f};
+        // The processor's own copy of the parameters registers with the processor itself.
+        FloatPluginParameter level{"Level", this, -10.0f, 10.0f, 0.0f};
+        FloatPluginParameter mix{"Mix", this, 0.0f, 2.0f, 1.0f};
     } p;
     p.setParameter(1, 1.5f, GenericPluginProcessor::kFromHost);
     p.setParameter(0, 99.0f, GenericPluginProcessor::kFromHost);
     p.setParameter(7, 1.0f, GenericPluginProcessor::kFromHost);  // no such parameter: ignored
+    EXPECT_EQ(p.parameterCount(), 2);
+    EXPECT_EQ(p.identifierOfName("Mix"), 1);
     EXPECT_EQ(p.mix.currentValue(), 1.0f) << "nothing changes before the audio thread applies it";
     p.applyParameterChanges();
     EXPECT_EQ(p.mix.currentValue(), 1.5f);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "params/FloatPluginParameter.h"
+#include "params/GenericPluginBase.h"
 #include "params/ParameterCollection.h"
 #include "params/ParameterUnits.h"
 #include "support/Octave.h"
@@ -66,6 +67,29 @@ TEST(ParameterModel, CollectionAssignsIdentifiersAndForwardsRealChangesOnly) {
     collection.assignValues(other);
     EXPECT_EQ(observer.changes,
               (std::vector<std::tuple<int, float, int>>{{0, 30.0f, 0}, {1, 0.5f, 0}}));
+}
+
+TEST(ParameterModel, PluginBaseRegistersParametersAndResolvesNames) {
+    struct Plugin final : GenericPluginBase {
+        void parameterValueChanged(int identifier, float value, int flag) override {
+            changes.emplace_back(identifier, value, flag);
+        }
+        std::vector<std::tuple<int, float, int>> changes;
+    } plugin;
+    FloatPluginParameter gain("Gain", &plugin, -1.0f, 1.0f, 0.0f);
+    FloatPluginParameter mix("Mix", &plugin);
+    EXPECT_EQ(plugin.parameterCount(), 2);
+    EXPECT_EQ(plugin.parameterByIdentifier(1), &mix);
+    EXPECT_EQ(plugin.parameterByIdentifier(2), nullptr);
+    EXPECT_EQ(plugin.identifierOfName("Gain"), 0);
+    EXPECT_EQ(plugin.identifierOfName("gain"), -1) << "names match exactly";
+    plugin.enterParameterName("Dry/Wet", mix.identifier());
+    EXPECT_EQ(plugin.identifierOfName("Dry/Wet"), 1);
+    EXPECT_EQ(plugin.registerParameterSetName("Band 1"), 0);
+    EXPECT_EQ(plugin.registerParameterSetName("Band 2"), 1);
+    mix.setValue(0.25f, 7);
+    ASSERT_EQ(plugin.changes.size(), 1u);
+    EXPECT_EQ(plugin.changes[0], std::make_tuple(1, 0.25f, 7));
 }
 
 TEST(ParameterModel, ListenersReceiveTheLinearValueInRegistrationOrder) {
