@@ -29,7 +29,8 @@ constexpr const char* kParamUsage =
     "the audio engine receives) and display text. --value sets the stored value, --normalized\n"
     "the normalised one, --parse reads a text as a user would type it (exit status 1 when it does\n"
     "not parse). --mode sets Processing Mode first (slopes snap to the crossover slopes in\n"
-    "Minimum Phase). Without a setting, the default value is shown.\n";
+    "Minimum Phase). Without a setting, the default value is shown, with the parameter's help\n"
+    "text.\n";
 
 std::string jsonString(const std::string& text) {
     std::string out = "\"";
@@ -209,6 +210,7 @@ int runParam(const std::vector<std::string>& words, std::ostream& out, std::ostr
         << "  normalized: " << number(p->normalisedOfValue(value)) << "\n"
         << "  linear:     " << number(p->linearOfValue(value)) << "\n"
         << "  text:       " << p->textOfValue(value) << "\n";
+    if (!p->helpText().empty()) out << "  help:       " << p->helpText() << "\n";
     return 0;
 }
 

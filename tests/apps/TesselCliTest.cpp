@@ -75,6 +75,7 @@ TEST(TesselCli, ParamShowsValueDomainsAndParsesText) {
         {{"param", "Band 1 Threshold", "--parse", "-20 dB"}, "linear:     -20\n"},
         {{"param", "6", "--parse", "-20 dB"}, "Band 1 Threshold (id 6)"},
         {{"param", "band 1 threshold"}, "Band 1 Threshold (id 6)"},
+        {{"param", "Oversampling"}, "help:       The Oversampling button sets how many times"},
         {{"param", "Processing Mode", "--parse", "Minimum Phase"}, "text:       Minimum Phase\n"},
         {{"param", "Processing Mode", "--normalized", "0"}, "text:       Linear Phase\n"},
         {{"param", "Band 1 Low Slope", "--parse", "30"}, "text:       30.0 dB/oct\n"},
