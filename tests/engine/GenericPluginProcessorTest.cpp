@@ -409,6 +409,48 @@ TEST(GenericPluginProcessor, QueuedChangesReachTheProcessorsOwnParameters) {
     EXPECT_EQ(p.level.currentValue(), 10.0f) << "a NaN leaves the value as it was";
 }
 
+TEST(GenericPluginProcessor, DisplayStaysActiveOnlyWhileTheEditorFetchesData) {
+    TestProcessor p;
+    Host host(p);
+    std::vector<float> in(256, 0.25f), out(256);
+    host.run(in.data(), out.data(), 256);
+    EXPECT_TRUE(p.environment()->displayActive());
+    for (int32_t done = 256; done <= static_cast<int32_t>(kRate); done += 256)
+        host.run(in.data(), out.data(), 256);
+    EXPECT_FALSE(p.environment()->displayActive()) << "a second without a fetch";
+    std::vector<uint8_t> stream;
+    p.writeDisplayData(stream);
+    host.run(in.data(), out.data(), 256);
+    EXPECT_TRUE(p.environment()->displayActive());
+}
+
+TEST(GenericPluginProcessor, ResetFinishesTheCrossfadeAndGeneratorsBypassToSilence) {
+    TestProcessor p;
+    p.setBypassIndex(2);
+    p.setParameter(0, 0.5f, 0);
+    Host host(p);
+    std::vector<float> in(256, 1.0f), out(256);
+    host.run(in.data(), out.data(), 256);
+    p.setParameter(2, 1.0f, 0);
+    p.applyParameterChanges();
+    p.reset();  // e.g. the host restarts playback: no 50 ms fade from here
+    host.run(in.data(), out.data(), 256);
+    for (float v : out)
+        ASSERT_EQ(v, 1.0f) << "fully dry at once";
+
+    struct Generator final : GenericPluginProcessor {
+        Generator() : GenericPluginProcessor(0, 0, false) { initialize(); }
+        ~Generator() override { exitInstance(); }
+    } generator;
+    generator.setBypass(true, 0);
+    generator.reset();
+    const float* inputs[1] = {in.data()};
+    float* outputs[1] = {out.data()};
+    generator.process(inputs, 1, outputs, 1, 256, nullptr);
+    for (float v : out)
+        ASSERT_EQ(v, 0.0f) << "a bypassed generator outputs silence, not its input";
+}
+
 TEST(GenericPluginProcessor, StoppedTransportKeepsItsOwnClock) {
     TestProcessor p;
     Host host(p);
