@@ -1,0 +1,94 @@
+// The biquad engine's kernels: a 4-section cascade, on one channel and as a linked stereo pair,
+// with constant coefficients and with a new run every 4 samples (a fast parameter sweep).
+// ns/sample counts one channel's samples, so a pair reports per channel.
+// Baseline (Release, 2 heavily shared cores, CPU time per sample): mono 5.8 ns (1.5 ns per
+// section), mono with a run every 4 samples 9.1 ns, pair 3.7 ns per channel, pair with a run
+// every 4 samples 5.4 ns per channel. Wall-clock ns/sample on a loaded machine reads higher.
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <vector>
+
+#include "NsPerSample.h"
+#include "bands/BiquadProcessor.h"
+
+namespace {
+
+using tessel::BiquadCoefficients;
+using tessel::BiquadProcessor;
+
+constexpr int32_t kFrames = 256;
+constexpr int32_t kSections = 4;
+
+BiquadCoefficients lowPass(double frequencyHz) {
+    const double w = 2.0 * 3.14159265358979323846 * frequencyHz / 48000.0;
+    const double alpha = std::sin(w) / (2.0 * 0.70710678);
+    const double a0 = 1.0 + alpha;
+    const double c = std::cos(w);
+    return {(1.0 - c) / 2.0 / a0, (1.0 - c) / a0, (1.0 - c) / 2.0 / a0, -2.0 * c / a0,
+            (1.0 - alpha) / a0};
+}
+
+std::vector<float> testSignal() {
+    std::vector<float> v(kFrames);
+    for (int32_t i = 0; i < kFrames; ++i)
+        v[i] = static_cast<float>(std::sin(0.05 * i) + 0.25 * std::sin(1.3 * i));
+    return v;
+}
+
+// Designs stay out of the timed loop: a table of 64 distinct cascades, pushed in turn.
+struct Schedule {
+    std::vector<BiquadCoefficients> table;
+    Schedule() : table(64 * kSections) {
+        for (int32_t i = 0; i < 64; ++i)
+            for (int32_t k = 0; k < kSections; ++k)
+                table[i * kSections + k] = lowPass(1000.0 + 10.0 * i + k);
+    }
+    // runStep 0 pushes one run per block; otherwise a distinct set every runStep samples.
+    void push(BiquadProcessor& processor, int32_t runStep, int64_t& next) const {
+        if (runStep == 0) {
+            processor.pushCoefficients(kFrames, table.data());
+            return;
+        }
+        for (int32_t i = 0; i < kFrames; i += runStep, ++next)
+            processor.pushCoefficients(runStep, &table[(next & 63) * kSections]);
+    }
+};
+
+void BM_BiquadCascadeMono(benchmark::State& state) {
+    const int32_t runStep = static_cast<int32_t>(state.range(0));
+    BiquadProcessor processor(kSections, kFrames, 48000.0f);
+    const std::vector<float> input = testSignal();
+    std::vector<float> output(kFrames);
+    const Schedule schedule;
+    int64_t next = 0;
+    tessel::bench::NsPerSample timer(state, kFrames);
+    for (auto _ : state) {
+        schedule.push(processor, runStep, next);
+        processor.run(input.data(), output.data(), kFrames);
+        benchmark::DoNotOptimize(output.data());
+    }
+}
+
+void BM_BiquadCascadeStereoPair(benchmark::State& state) {
+    const int32_t runStep = static_cast<int32_t>(state.range(0));
+    BiquadProcessor left(kSections, kFrames, 48000.0f), right(kSections, kFrames, 48000.0f);
+    left.link(&right, BiquadProcessor::LinkKind::kStereoPair);
+    const std::vector<float> input = testSignal();
+    std::vector<float> out0(kFrames), out1(kFrames);
+    const Schedule schedule;
+    int64_t next = 0;
+    tessel::bench::NsPerSample timer(state, 2 * kFrames);  // per channel sample
+    for (auto _ : state) {
+        schedule.push(left, runStep, next);
+        left.runPair(input.data(), out0.data(), input.data(), out1.data(), kFrames);
+        benchmark::DoNotOptimize(out0.data());
+        benchmark::DoNotOptimize(out1.data());
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_BiquadCascadeMono)->Arg(0)->Arg(4);
+BENCHMARK(BM_BiquadCascadeStereoPair)->Arg(0)->Arg(4);

@@ -1,0 +1,153 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "bands/BiquadCoefficients.h"
+
+namespace tessel {
+
+/// Runs a cascade of up to kMaxSections second-order sections on one channel, or on two channels
+/// sharing one coefficient schedule (a linked pair). Coefficients arrive during a block as runs
+/// (a coefficient set per section, a sample count and a wet weight); runs with equal values merge.
+/// Two kernels: direct form I with double state, and a state-variable form whose two integrator
+/// states survive coefficient jumps. Float in and out, double state. A linear 20 ms enable ramp
+/// crossfades between filtered and unfiltered signal; fully disabled, the processor leaves the
+/// output untouched and the caller passes its input on. Only construction allocates (room for
+/// maxRuns runs); everything else is [audio thread] and never allocates, locks or throws.
+/// Non-finite input or coefficients spoil the output only while they last: a section whose state
+/// is not finite at the end of a block is cleared, so the next finite block starts clean.
+class BiquadProcessor {
+public:
+    static constexpr int32_t kMaxSections = 8;
+    static constexpr double kEnableRampSeconds = 0.02;
+
+    enum class Kernel : int32_t {
+        kDirectForm1 = 0,   ///< coefficients are b0, b1, b2, a1, a2
+        kStateVariable = 1  ///< coefficients hold the values of stateVariableFromDirectForm
+    };
+
+    /// What a priming reset (resuming after a disabled stretch) does to the state.
+    enum class ResetMode : int32_t {
+        kClear = 0,           ///< start from silence
+        kPrimeFromInput = 1,  ///< every direct-form state value takes the first input sample
+    };
+
+    enum class LinkKind : int32_t {
+        kNone = 0,
+        kFollow = 1,      ///< the partner receives every run pushed to this processor
+        kStereoPair = 2,  ///< runPair filters this processor's and the partner's channel at once
+    };
+
+    /// maxRuns bounds the runs one block may hold; a push into a full schedule replaces the last
+    /// run's values and extends it (late, but no samples are lost).
+    BiquadProcessor(int32_t sectionCount, int32_t maxRuns, float sampleRate);
+    /// Unlinks from either side, so no partner keeps a dangling pointer.
+    ~BiquadProcessor();
+
+    BiquadProcessor(const BiquadProcessor&) = delete;
+    BiquadProcessor& operator=(const BiquadProcessor&) = delete;
+
+    /// Clamped to 1..kMaxSections; clears the state. Between blocks only.
+    void setSectionCount(int32_t sectionCount);
+    int32_t sectionCount() const noexcept { return sectionCount_; }
+    /// Changes the ramp length; a ramp in progress continues at its old step.
+    void setSampleRate(float sampleRate) noexcept;
+    /// Switching kernels clears the state (the two keep different quantities).
+    void setKernel(Kernel kernel) noexcept;
+    Kernel kernel() const noexcept { return kernel_; }
+    void setResetMode(ResetMode mode) noexcept { resetMode_ = mode; }
+    ResetMode resetMode() const noexcept { return resetMode_; }
+
+    /// Appends a run of `frames` samples using cascade[0..sectionCount). Merges with the last run
+    /// when coefficients and weight are equal. Without any push in a block the last coefficients
+    /// apply; the last run of a block extends to the block's end, runs beyond it are dropped.
+    void pushCoefficients(int32_t frames, const BiquadCoefficients* cascade,
+                          float weight = 1.0f) noexcept;
+
+    /// Filters frames samples of input into output (distinct buffers), consuming the schedule.
+    /// Returns false when fully disabled: output was not written, the input is the result.
+    bool run(const float* input, float* output, int32_t frames) noexcept;
+    /// Both channels of a kStereoPair link in one pass; channel 1 uses the partner's state.
+    /// Without such a link it is run on channel 0 and leaves channel 1 alone.
+    bool runPair(const float* input0, float* output0, const float* input1, float* output1,
+                 int32_t frames) noexcept;
+
+    /// Starts a linear ramp of the wet share to 1 or 0 (full travel 20 ms); the partner follows.
+    void setEnabled(bool enabled) noexcept;
+    bool enabled() const noexcept { return rampTarget_ > 0.5f; }
+    /// Wet share now (0 disabled, 1 fully filtered).
+    float wetGain() const noexcept { return rampGain_; }
+
+    /// Clears every section state before the next block; the partner too.
+    void reset() noexcept;
+
+    /// This processor leads; kind 1 forwards runs and enabling to partner, kind 2 filters it in
+    /// runPair. Unlinks both sides from earlier links first.
+    void link(BiquadProcessor* partner, LinkKind kind) noexcept;
+    void unlink() noexcept;
+    BiquadProcessor* partner() const noexcept { return partner_; }
+    LinkKind linkKind() const noexcept { return linkKind_; }
+
+    /// The state-variable values equal to a stable direct-form section, laid out in the five
+    /// slots as b0 = g0 (integrator gain), b1 = g1 (damping plus g0), b2 = m0 (low-pass mix),
+    /// a1 = m1 (band-pass mix), a2 = m2 (high-pass mix). Needs 1 + a1 + a2 > 0 and
+    /// 1 - a1 + a2 > 0, which every stable section satisfies.
+    static BiquadCoefficients stateVariableFromDirectForm(const BiquadCoefficients& c) noexcept;
+
+    /// Direct-form state of one section (the state-variable kernel keeps s1, s2 in x1, x2).
+    struct SectionState {
+        double x1 = 0.0;
+        double x2 = 0.0;
+        double y1 = 0.0;
+        double y2 = 0.0;
+    };
+    const SectionState& state(int32_t section) const noexcept { return state_[section]; }
+
+private:
+    enum class PendingReset : int32_t { kNone = 0, kPrime = 1, kClear = 2 };
+
+    bool fullyDisabled() const noexcept { return rampGain_ == 0.0f && rampLeft_ == 0; }
+    void applyPendingReset(float firstInput) noexcept;
+    /// Makes the runs cover exactly frames samples (an empty schedule repeats the last values).
+    void normalizeSchedule(int32_t frames) noexcept;
+    void filterChannel(const float* input, float* output) noexcept;
+    void filterPair(const float* input0, float* output0, const float* input1,
+                    float* output1) noexcept;
+    /// Mixes wet and dry per run weight and ramp gain; advances the ramp when advanceRamp.
+    void mix(const float* input, float* output, bool advanceRamp) noexcept;
+    void finishBlock() noexcept;
+    void clearNonFiniteState() noexcept;
+    const BiquadCoefficients* runCoefficients(int32_t run) const noexcept {
+        return &runCoefficients_[static_cast<std::size_t>(run * kMaxSections)];
+    }
+    int32_t rampSamples() const noexcept;
+
+    int32_t sectionCount_;
+    int32_t maxRuns_;
+    float sampleRate_;
+    Kernel kernel_ = Kernel::kDirectForm1;
+    ResetMode resetMode_ = ResetMode::kPrimeFromInput;
+
+    // The schedule of the current block; when empty, current_ applies to the whole block.
+    std::vector<BiquadCoefficients> runCoefficients_;
+    std::vector<int32_t> runFrames_;
+    std::vector<float> runWeights_;
+    int32_t runCount_ = 0;
+    BiquadCoefficients current_[kMaxSections];
+    float currentWeight_ = 1.0f;
+
+    SectionState state_[kMaxSections];
+    PendingReset pendingReset_ = PendingReset::kNone;
+
+    float rampGain_ = 1.0f;
+    float rampTarget_ = 1.0f;
+    float rampStep_ = 0.0f;
+    int32_t rampLeft_ = 0;
+
+    BiquadProcessor* partner_ = nullptr;
+    BiquadProcessor* leader_ = nullptr;
+    LinkKind linkKind_ = LinkKind::kNone;
+};
+
+}  // namespace tessel
