@@ -22,6 +22,9 @@ PeakHold::PeakHold(wave::Environment* environment)
       delayed_(environment) {
     holdTimeMs_.setLimits(0.0f, kMaximumHoldMs);
     reset();
+    // In the reset list, a sample-rate change re-sizes the window without the owner's help; an
+    // ordinary reset at an unchanged rate keeps the storage and never allocates.
+    environment->addResettable(this);
 }
 
 void PeakHold::reset() {

@@ -16,7 +16,8 @@ namespace tessel {
 /// kept in decreasing order of value (a new peak replaces, by bisection, every smaller one).
 /// A NaN input sample counts as magnitude 0; an infinite one is held like any other peak.
 /// Audio thread only; `filter` never allocates, locks or throws. `reset` re-sizes the delay line
-/// and the queue for the current sample rate and may allocate.
+/// and the queue when the sample rate changed (then it allocates); the environment calls it on
+/// every rate change.
 class PeakHold : public wave::Filter {
 public:
     static constexpr float kMaximumHoldMs = 120.0f;

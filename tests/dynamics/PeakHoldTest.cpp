@@ -122,8 +122,7 @@ TEST(PeakHold, NonFiniteInputAndSampleRateChanges) {
     EXPECT_EQ(out, expected);
 
     EXPECT_EQ(hold.maximumHoldSamples(), 5760);
-    env.setSampleRate(96000.0f);
-    hold.reset();
+    env.setSampleRate(96000.0f);  // resets the environment's nodes, this one included
     EXPECT_EQ(hold.maximumHoldSamples(), 11520);
     EXPECT_GE(hold.queueCapacity(), 11520 / 2);
     EXPECT_EQ(hold.queueCount(), 0);
