@@ -1,0 +1,174 @@
+#include "bands/EQFilter.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "bands/BilinearTransform.h"
+
+namespace tessel {
+
+namespace {
+
+constexpr float kMoveTolerance = 1.1920929e-7f;
+// A frequency jump larger than this redesigns at once instead of waiting for the 32-sample grid.
+constexpr float kFrequencyJumpOctaves = 0.1f;
+constexpr int32_t kStep = 4;
+constexpr int32_t kSteadyInterval = 32;
+constexpr double kLn2 = 0.6931471805599453;
+constexpr double kDbToNeper = 0.1151292546497023;
+
+bool takesGain(int32_t shape) noexcept {
+    switch (shape) {
+        case AnalogFilterPrototype::kLowShelf:
+        case AnalogFilterPrototype::kLowShelfCentred:
+        case AnalogFilterPrototype::kHighShelf:
+        case AnalogFilterPrototype::kHighShelfCentred:
+        case AnalogFilterPrototype::kTilt:
+        case AnalogFilterPrototype::kBandGain:
+        case AnalogFilterPrototype::kComposite:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool isBandShape(int32_t shape) noexcept {
+    return shape >= AnalogFilterPrototype::kBandGain && shape <= AnalogFilterPrototype::kBandStop;
+}
+
+bool isEllipticCut(int32_t shape, int32_t slope) noexcept {
+    return slope == EQFilter::kSteepest &&
+           (shape == AnalogFilterPrototype::kLowPass || shape == AnalogFilterPrototype::kHighPass);
+}
+
+bool moved(float a, float b) noexcept {
+    return !(std::fabs(a - b) <= kMoveTolerance);
+}
+
+}  // namespace
+
+EQFilter::EQFilter(wave::Environment* environment)
+    : BiquadFilter(environment, sectionCountFor(AnalogFilterPrototype::kBandGain, k12DbPerOctave)),
+      shape_(this, 0, AnalogFilterPrototype::kComposite, AnalogFilterPrototype::kBandGain),
+      slope_(this, 0, kSteepest, k12DbPerOctave),
+      calculation_(this, kMatched, kBilinearPrewarpedQ, kMatched),
+      frequency_(environment, kDefaultFrequencyOctaves),
+      gain_(environment, 0.0f),
+      q_(environment, 1.0f) {
+    frequency_.parameter().setLimits(0.0f, kMaxFrequencyOctaves);
+    gain_.parameter().setLimits(-kMaxGainDb, kMaxGainDb);
+    q_.parameter().setLimits(-10.0f, 10.0f);
+}
+
+int32_t EQFilter::orderFor(int32_t shape, int32_t slope) noexcept {
+    static constexpr int32_t kOrders[] = {1, 2, 3, 4, 5, 6, 8, 12, 16, 16};
+    if (shape == AnalogFilterPrototype::kComposite) return 6;
+    if (isEllipticCut(shape, slope)) return 12;
+    int32_t order = kOrders[std::clamp(slope, 0, static_cast<int32_t>(kSteepest))];
+    if (isBandShape(shape)) order += order & 1;
+    return order;
+}
+
+int32_t EQFilter::sectionCountFor(int32_t shape, int32_t slope) noexcept {
+    const int32_t order = orderFor(shape, slope);
+    // The band substitution turns each section of the half-order prototype into two.
+    return isBandShape(shape) ? order / 2 : (order + 1) / 2;
+}
+
+double EQFilter::prototypeQ(double qControl) noexcept {
+    return 0.125 * std::pow(32.0, 0.13554251 * qControl + 0.5);
+}
+
+float EQFilter::runWeight(double gainDb) noexcept {
+    const double magnitude = std::fabs(gainDb);
+    return magnitude < 0.05 ? static_cast<float>(20.0 * magnitude) : 1.0f;
+}
+
+void EQFilter::propertyChanged(AbstractProperty* property) {
+    if (property == &shape_ || property == &slope_) {
+        // Section counts change only between blocks: the schedule of a block holds one count.
+        processor().setSectionCount(sectionCountFor(shape_, slope_));
+        designNow_ = true;
+    } else if (property == &calculation_) {
+        designNow_ = true;
+    } else {
+        BiquadFilter::propertyChanged(property);
+    }
+}
+
+void EQFilter::design(float frequencyOctaves, float gainDb, float qControl) noexcept {
+    lastFrequency_ = frequencyOctaves;
+    lastGain_ = gainDb;
+    lastQ_ = qControl;
+    ++designCount_;
+
+    const int32_t shape = shape_;
+    const int32_t slope = slope_;
+    const double sampleRate = environment()->sampleRate();
+    const double octaves =
+        std::min(static_cast<double>(frequencyOctaves), static_cast<double>(kMaxFrequencyOctaves));
+    const double frequencyHz = std::max(std::exp(octaves * kLn2), 1.0);
+
+    const bool elliptic = isEllipticCut(shape, slope);
+    double gainLinear = 1.0;
+    weight_ = 1.0f;
+    if (takesGain(shape)) {
+        double dB = std::clamp(static_cast<double>(gainDb), -30.0, 30.0);
+        if (std::isnan(dB)) dB = 0.0;
+        weight_ = runWeight(dB);
+        // Designing ever flatter sections towards 0 dB buys nothing: the weight fades them out.
+        if (std::fabs(dB) < 0.01) dB = std::copysign(0.01, dB);
+        gainLinear = std::exp(dB * kDbToNeper);
+    }
+    double q = prototypeQ(elliptic ? 1.0 : qControl);
+    if (isBandShape(shape) && calculation_ == kBilinearPrewarpedQ)
+        q = prewarpedBandQ(q, clampedAngularFrequency(frequencyHz, sampleRate));
+
+    const int32_t family =
+        elliptic ? AnalogFilterPrototype::kElliptic : AnalogFilterPrototype::kButterworth;
+    prototype_.design(family, shape, orderFor(shape, slope), gainLinear, 1.0 / frequencyHz, q);
+    const auto method = calculation_ == kMatched
+                            ? AnalogFilterPrototype::CoefficientMethod::kMagnitudeMatched
+                            : AnalogFilterPrototype::CoefficientMethod::kBilinear;
+    const int32_t count =
+        prototype_.digitalCoefficients(frequencyHz, sampleRate, method, cascade_.data());
+    for (int32_t i = count; i < BiquadProcessor::kMaxSections; ++i)
+        cascade_[static_cast<std::size_t>(i)] = BiquadCoefficients{};
+}
+
+void EQFilter::refreshCoefficients(int32_t frames) noexcept {
+    const wave::BasicBlock<float>* f = frequency_.source()->pull(frames);
+    const wave::BasicBlock<float>* g = gain_.source()->pull(frames);
+    const wave::BasicBlock<float>* q = q_.source()->pull(frames);
+    if (designedSampleRate_ != environment()->sampleRate()) {
+        designedSampleRate_ = environment()->sampleRate();
+        designNow_ = true;
+    }
+    if (frames <= 0) return;
+
+    auto anyMoved = [&](int32_t i) {
+        return moved(f->data()[i], lastFrequency_) || moved(g->data()[i], lastGain_) ||
+               moved(q->data()[i], lastQ_);
+    };
+    if (designNow_) {
+        designNow_ = false;
+        design(f->data()[0], g->data()[0], q->data()[0]);
+    }
+    if (f->isConstant() && g->isConstant() && q->isConstant()) {
+        if (anyMoved(0)) design(f->data()[0], g->data()[0], q->data()[0]);
+        processor().pushCoefficients(frames, cascade_.data(), weight_);
+        return;
+    }
+    int32_t runStart = 0;
+    for (int32_t i = 0; i < frames; i += kStep) {
+        const float fi = f->data()[i];
+        const bool jump = !(std::fabs(fi - lastFrequency_) <= kFrequencyJumpOctaves);
+        if (!jump && (i % kSteadyInterval != 0 || !anyMoved(i))) continue;
+        processor().pushCoefficients(i - runStart, cascade_.data(), weight_);
+        runStart = i;
+        design(fi, g->data()[i], q->data()[i]);
+    }
+    processor().pushCoefficients(frames - runStart, cascade_.data(), weight_);
+}
+
+}  // namespace tessel
