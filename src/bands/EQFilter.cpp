@@ -96,30 +96,45 @@ void EQFilter::propertyChanged(AbstractProperty* property) {
     }
 }
 
+namespace {
+
+// The gain a gain-taking shape is designed at: limited to +-30 dB, NaN as 0, and kept at least
+// 0.01 dB away from 0 (the run weight fades the filter out below 0.05 dB instead).
+double designGainDb(float gainDb) noexcept {
+    double dB = std::clamp(static_cast<double>(gainDb), -30.0, 30.0);
+    if (std::isnan(dB)) dB = 0.0;
+    if (std::fabs(dB) < 0.01) dB = std::copysign(0.01, dB);
+    return dB;
+}
+
+float weightFor(float gainDb) noexcept {
+    return std::isnan(gainDb) ? 0.0f : EQFilter::runWeight(std::clamp(gainDb, -30.0f, 30.0f));
+}
+
+}  // namespace
+
 void EQFilter::design(float frequencyOctaves, float gainDb, float qControl) noexcept {
     lastFrequency_ = frequencyOctaves;
     lastGain_ = gainDb;
     lastQ_ = qControl;
+    bracketValid_ = false;
     ++designCount_;
+    const bool gainShape = takesGain(shape_);
+    weight_ = gainShape ? weightFor(gainDb) : 1.0f;
+    designCascade(frequencyOctaves, gainShape ? designGainDb(gainDb) : 0.0, qControl,
+                  cascade_.data());
+}
 
+void EQFilter::designCascade(double frequencyOctaves, double gainDb, double qControl,
+                             BiquadCoefficients* cascade) noexcept {
     const int32_t shape = shape_;
     const int32_t slope = slope_;
     const double sampleRate = environment()->sampleRate();
-    const double octaves =
-        std::min(static_cast<double>(frequencyOctaves), static_cast<double>(kMaxFrequencyOctaves));
+    const double octaves = std::min(frequencyOctaves, static_cast<double>(kMaxFrequencyOctaves));
     const double frequencyHz = std::max(std::exp(octaves * kLn2), 1.0);
 
     const bool elliptic = isEllipticCut(shape, slope);
-    double gainLinear = 1.0;
-    weight_ = 1.0f;
-    if (takesGain(shape)) {
-        double dB = std::clamp(static_cast<double>(gainDb), -30.0, 30.0);
-        if (std::isnan(dB)) dB = 0.0;
-        weight_ = runWeight(dB);
-        // Designing ever flatter sections towards 0 dB buys nothing: the weight fades them out.
-        if (std::fabs(dB) < 0.01) dB = std::copysign(0.01, dB);
-        gainLinear = std::exp(dB * kDbToNeper);
-    }
+    const double gainLinear = takesGain(shape) ? std::exp(gainDb * kDbToNeper) : 1.0;
     double q = prototypeQ(elliptic ? 1.0 : qControl);
     if (isBandShape(shape) && calculation_ == kBilinearPrewarpedQ)
         q = prewarpedBandQ(q, clampedAngularFrequency(frequencyHz, sampleRate));
@@ -130,10 +145,41 @@ void EQFilter::design(float frequencyOctaves, float gainDb, float qControl) noex
     const auto method = calculation_ == kMatched
                             ? AnalogFilterPrototype::CoefficientMethod::kMagnitudeMatched
                             : AnalogFilterPrototype::CoefficientMethod::kBilinear;
-    const int32_t count =
-        prototype_.digitalCoefficients(frequencyHz, sampleRate, method, cascade_.data());
+    const int32_t count = prototype_.digitalCoefficients(frequencyHz, sampleRate, method, cascade);
     for (int32_t i = count; i < BiquadProcessor::kMaxSections; ++i)
-        cascade_[static_cast<std::size_t>(i)] = BiquadCoefficients{};
+        cascade[i] = BiquadCoefficients{};
+}
+
+void EQFilter::followGain(float gainDb) noexcept {
+    lastGain_ = gainDb;
+    weight_ = weightFor(gainDb);
+    const double dB = designGainDb(gainDb);
+    if (!bracketValid_ || dB < bracketLowDb_ || dB > bracketHighDb_) {
+        // Brackets sit on whole decibels, except the one that would touch 0 dB: no design is
+        // ever made at 0 dB, so it moves 0.01 dB away on the side of the gain.
+        double low = std::clamp(std::floor(dB), -30.0, 29.0);
+        double high = low + 1.0;
+        if (low == 0.0 && dB > 0.0) {
+            low = 0.01;
+            high = 1.01;
+        } else if (high == 0.0 && dB < 0.0) {
+            low = -1.01;
+            high = -0.01;
+        }
+        designCascade(lastFrequency_, low, lastQ_, bracketLow_.data());
+        designCascade(lastFrequency_, high, lastQ_, bracketHigh_.data());
+        designCount_ += 2;
+        bracketLowDb_ = low;
+        bracketHighDb_ = high;
+        bracketValid_ = true;
+    }
+    const double t = (dB - bracketLowDb_) / (bracketHighDb_ - bracketLowDb_);
+    for (std::size_t i = 0; i < cascade_.size(); ++i) {
+        const BiquadCoefficients& a = bracketLow_[i];
+        const BiquadCoefficients& b = bracketHigh_[i];
+        cascade_[i] = {a.b0 + t * (b.b0 - a.b0), a.b1 + t * (b.b1 - a.b1), a.b2 + t * (b.b2 - a.b2),
+                       a.a1 + t * (b.a1 - a.a1), a.a2 + t * (b.a2 - a.a2)};
+    }
 }
 
 void EQFilter::refreshCoefficients(int32_t frames) noexcept {
@@ -153,6 +199,24 @@ void EQFilter::refreshCoefficients(int32_t frames) noexcept {
     if (designNow_) {
         designNow_ = false;
         design(f->data()[0], g->data()[0], q->data()[0]);
+    }
+    // Only the gain moves: follow it every 4 samples through the bracket designs.
+    if (takesGain(shape_) && f->isConstant() && q->isConstant() &&
+        !moved(f->data()[0], lastFrequency_) && !moved(q->data()[0], lastQ_)) {
+        if (g->isConstant()) {
+            if (moved(g->data()[0], lastGain_)) followGain(g->data()[0]);
+            processor().pushCoefficients(frames, cascade_.data(), weight_);
+            return;
+        }
+        int32_t runStart = 0;
+        for (int32_t i = 0; i < frames; i += kStep) {
+            if (!moved(g->data()[i], lastGain_)) continue;
+            processor().pushCoefficients(i - runStart, cascade_.data(), weight_);
+            runStart = i;
+            followGain(g->data()[i]);
+        }
+        processor().pushCoefficients(frames - runStart, cascade_.data(), weight_);
+        return;
     }
     if (f->isConstant() && g->isConstant() && q->isConstant()) {
         if (anyMoved(0)) design(f->data()[0], g->data()[0], q->data()[0]);

@@ -16,7 +16,9 @@ namespace tessel {
 /// Coefficients are redesigned in double precision only when a control moved: once for a steady
 /// block, else at most every 4 samples (every 32 samples unless the frequency jumps by more than
 /// 0.1 octave). Near 0 dB the gain shapes fade out by run weight instead of designing ever flatter
-/// sections. Audio thread only; never allocates after construction.
+/// sections. When only the gain moves, the coefficients follow it every 4 samples by
+/// interpolating (in dB) between two full designs 1 dB apart that bracket it, so a gain ramp costs
+/// two designs per decibel travelled. Audio thread only; never allocates after construction.
 class EQFilter : public BiquadFilter {
 public:
     enum Slope : int32_t {
@@ -65,7 +67,8 @@ public:
     /// Wet weight of a gain shape at gainDb: fades out below 0.05 dB.
     static float runWeight(double gainDb) noexcept;
 
-    /// The prototype of the latest design (for drawing the response).
+    /// The prototype of the latest full design (for drawing the response). While only the gain
+    /// moves it holds the upper design of the current bracket.
     const AnalogFilterPrototype& prototype() const noexcept { return prototype_; }
     /// Number of designs so far (each redesign of the coefficients counts once).
     int64_t designCount() const noexcept { return designCount_; }
@@ -74,7 +77,13 @@ protected:
     void refreshCoefficients(int32_t frames) noexcept override;
 
 private:
+    /// Full design at the controls' values; drops the gain bracket.
     void design(float frequencyOctaves, float gainDb, float qControl) noexcept;
+    /// Designs the cascade for the last frequency and Q at an already limited gain in dB.
+    void designCascade(double frequencyOctaves, double gainDb, double qControl,
+                       BiquadCoefficients* cascade) noexcept;
+    /// Gain-only update: interpolates between the bracket designs, re-bracketing when needed.
+    void followGain(float gainDb) noexcept;
 
     LimitedProperty<int32_t> shape_;
     LimitedProperty<int32_t> slope_;
@@ -85,6 +94,11 @@ private:
 
     AnalogFilterPrototype prototype_;
     std::array<BiquadCoefficients, BiquadProcessor::kMaxSections> cascade_{};
+    std::array<BiquadCoefficients, BiquadProcessor::kMaxSections> bracketLow_{};
+    std::array<BiquadCoefficients, BiquadProcessor::kMaxSections> bracketHigh_{};
+    double bracketLowDb_ = 0.0;
+    double bracketHighDb_ = 0.0;
+    bool bracketValid_ = false;
     float lastFrequency_ = kDefaultFrequencyOctaves;
     float lastGain_ = 0.0f;
     float lastQ_ = 1.0f;

@@ -1,64 +1,86 @@
 #include "bands/MagnitudeMatchedDesign.h"
 
-#include "bands/BilinearTransform.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <iterator>
 #include <numbers>
+
+#include "bands/BilinearTransform.h"
 
 namespace tessel {
 namespace {
 
 constexpr double kPi = std::numbers::pi;
 constexpr double kTolerance = 1.1920929e-7;
-// The matching point stays clear of Nyquist, where sin^2(w/2) -> 1 and the solve degenerates.
-constexpr double kHighestMatchPoint = 0.9 * kPi;
-constexpr double kLowestMatchPoint = 1e-5;
 constexpr double kMaxPoleRadius = 0.999999999;
+constexpr int32_t kRefitRounds = 12;
+// Refits stop once no point errs by more than about 0.02 dB.
+constexpr double kGoodEnough = 0.005;
+constexpr int32_t kLeastSquaresRounds = 2;
 
-// |A(e^jw)|^2 of a0 + a1 z^-1 + a2 z^-2 in terms of phi = sin^2(w/2):
-// S^2 (1 - phi) + T^2 phi - 16 a0 a2 phi (1 - phi), S = a0 + a1 + a2, T = a0 - a1 + a2.
-double digitalSquared(double s2, double t2, double cross, double phi) {
-    return s2 * (1.0 - phi) + t2 * phi + cross * 4.0 * phi * (1.0 - phi);
-}
+// A quadratic p0 + p1 phi + p2 phi^2 in phi = sin^2(w/2): the squared magnitude on the unit
+// circle of a polynomial c0 + c1 z^-1 + c2 z^-2, with p0 = (c0 + c1 + c2)^2,
+// p0 + p1 + p2 = (c0 - c1 + c2)^2 and p2 = 16 c0 c2.
+struct PhiQuadratic {
+    double p0 = 1.0, p1 = 0.0, p2 = 0.0;
 
-// Numerator b0 + b1 z^-1 + b2 z^-2 with (b0 + b1 + b2)^2 = sumSquared, (b0 - b1 + b2)^2 =
-// diffSquared and -4 b0 b2 = cross. b0 and b2 are the roots of x^2 - w x - cross / 4 with
-// w = b0 + b2; of the two sign choices for b0 - b1 + b2 the one with real roots is taken.
-// Returns false (and leaves the coefficients untouched) when neither has real roots.
-bool solveNumerator(double sumSquared, double diffSquared, double cross, BiquadCoefficients& c) {
-    const double sumS = std::sqrt(std::max(sumSquared, 0.0));
-    const double sumT = std::sqrt(std::max(diffSquared, 0.0));
-    for (const double t : {sumT, -sumT}) {
-        const double w = 0.5 * (sumS + t);
-        const double disc = w * w + cross;
-        if (disc < -1e-9 * w * w) continue;
-        const double root = std::sqrt(std::max(disc, 0.0));
-        c.b0 = 0.5 * (w + (w >= 0.0 ? root : -root));
-        c.b2 = w - c.b0;
-        c.b1 = 0.5 * (sumS - t);
-        return true;
+    static PhiQuadratic of(double c0, double c1, double c2) {
+        const double sum = c0 + c1 + c2, diff = c0 - c1 + c2;
+        const double p2 = 16.0 * c0 * c2;
+        return {sum * sum, diff * diff - sum * sum - p2, p2};
     }
-    return false;
+    double at(double phi) const { return p0 + phi * (p1 + phi * p2); }
+    double minimumOnUnitInterval() const {
+        double m = std::min(p0, at(1.0));
+        if (p2 > 0.0) {
+            const double vertex = -p1 / (2.0 * p2);
+            if (vertex > 0.0 && vertex < 1.0) m = std::min(m, at(vertex));
+        }
+        return m;
+    }
+};
+
+// The polynomial c0 + c1 z^-1 + c2 z^-2 whose squared magnitude is q (q >= 0 on the unit
+// interval), with its zeros inside or on the unit circle: the minimum-phase factor. False when
+// no real factor exists.
+bool factor(const PhiQuadratic& q, double& c0, double& c1, double& c2) {
+    const double sum = std::sqrt(std::max(q.p0, 0.0));
+    const double diffMagnitude = std::sqrt(std::max(q.at(1.0), 0.0));
+    const double product = q.p2 / 16.0;  // c0 c2
+    bool found = false;
+    double bestSpread = 0.0;
+    for (const double diff : {diffMagnitude, -diffMagnitude}) {
+        const double outer = 0.5 * (sum + diff);  // c0 + c2
+        const double disc = outer * outer - 4.0 * product;
+        if (disc < -1e-12 * outer * outer) continue;
+        const double root = std::sqrt(std::max(disc, 0.0));
+        // The larger root leads, which puts complex zeros inside the unit circle.
+        const double lead = 0.5 * (outer + (outer >= 0.0 ? root : -root));
+        const double trail = outer - lead;
+        const double middle = 0.5 * (sum - diff);
+        // Both zeros inside: |trail| <= |lead| and |middle| <= |lead + trail|. Of the two sign
+        // choices keep the one that violates this least.
+        const double spread = std::max(std::abs(trail), std::abs(middle) - std::abs(outer)) /
+                              std::max(std::abs(lead), 1e-300);
+        if (!found || spread < bestSpread) {
+            found = true;
+            bestSpread = spread;
+            c0 = lead;
+            c1 = middle;
+            c2 = trail;
+        }
+    }
+    return found;
 }
 
-}  // namespace
-
-namespace {
-
-// Exact pole mapping z = e^(s T) with a numerator matched at 0, Nyquist and one point between.
-BiquadCoefficients poleMappedSection(const BiquadPrototype& section, double w0) noexcept {
-    const double scale = section.frequencyScale();
-    auto analog = [&](double w) { return section.squaredMagnitude(w / (w0 * scale)); };
-
-    // Denominator: the analog poles, times w0, mapped through z = e^s.
+// Denominator 1 + a1 z^-1 + a2 z^-2 with the analog poles mapped exactly by z = e^(s w0), so a
+// stable analog section gives a stable digital one.
+void mappedPoles(const BiquadPrototype& section, double w0, double& a1, double& a2) {
     const double d2 = section.d2(), d1 = section.d1(), d0 = section.d0();
-    double a1 = 0.0, a2 = 0.0, poleFrequency = 1.0;
+    a1 = 0.0;
+    a2 = 0.0;
     if (std::abs(d2) > kTolerance) {
         const double disc = d1 * d1 - 4.0 * d2 * d0;
-        poleFrequency = std::sqrt(std::abs(d0 / d2));
         if (disc < 0.0) {
             const double sigma = -d1 / (2.0 * d2) * w0;
             const double omega = std::min(std::sqrt(-disc) / (2.0 * std::abs(d2)) * w0, kPi);
@@ -73,229 +95,204 @@ BiquadCoefficients poleMappedSection(const BiquadPrototype& section, double w0) 
             a2 = p1 * p2;
         }
     } else if (std::abs(d1) > kTolerance) {
-        poleFrequency = std::abs(d0 / d1);
         a1 = -std::min(std::exp(-d0 / d1 * w0), kMaxPoleRadius);
     }
-
-    // Matching point: the pole frequency, or the geometric mean of pole and zero frequencies
-    // when the numerator has a finite non-zero natural frequency (shelves and bells).
-    double matchFrequency = poleFrequency;
-    const double n2 = section.n2(), n1 = section.n1(), n0 = section.n0();
-    if (std::abs(n2) > kTolerance && std::abs(n0) > kTolerance) {
-        matchFrequency = std::sqrt(poleFrequency * std::sqrt(std::abs(n0 / n2)));
-    } else if (std::abs(n2) <= kTolerance && std::abs(n1) > kTolerance &&
-               std::abs(n0) > kTolerance) {
-        matchFrequency = std::sqrt(poleFrequency * std::abs(n0 / n1));
-    }
-    const double wm = std::clamp(matchFrequency * w0, kLowestMatchPoint, kHighestMatchPoint);
-
-    const double h0 = analog(0.0), hPi = analog(kPi), hm = analog(wm);
-    BiquadCoefficients c;
-    // A section that is flat over the whole band becomes a pure gain.
-    const double hQuarter = analog(0.5 * wm), hUpper = analog(0.5 * (wm + kPi));
-    const double flatTolerance = 1e-4 * h0;
-    if (std::abs(hPi - h0) <= flatTolerance && std::abs(hm - h0) <= flatTolerance &&
-        std::abs(hQuarter - h0) <= flatTolerance && std::abs(hUpper - h0) <= flatTolerance) {
-        c.b0 = std::sqrt(h0);
-        return c;
-    }
-    c.a1 = a1;
-    c.a2 = a2;
-
-    const double s2 = (1.0 + a1 + a2) * (1.0 + a1 + a2);
-    const double t2 = (1.0 - a1 + a2) * (1.0 - a1 + a2);
-    const double cross = -4.0 * a2;
-    const double phiM = std::sin(0.5 * wm) * std::sin(0.5 * wm);
-    const double bS2 = h0 * s2;   // (b0 + b1 + b2)^2
-    const double bT2 = hPi * t2;  // (b0 - b1 + b2)^2
-    const double bCross =
-        (hm * digitalSquared(s2, t2, cross, phiM) - bS2 * (1.0 - phiM) - bT2 * phiM) /
-        (4.0 * phiM * (1.0 - phiM));  // -4 b0 b2
-
-    // Zeros at DC (high-pass and band-pass sections) are kept exact: a fitted numerator that
-    // missed them would turn a 12 dB/oct skirt into 6 dB/oct at low frequencies.
-    if (std::abs(n0) <= kTolerance * (std::abs(n1) + std::abs(n2))) {
-        const double q = digitalSquared(s2, t2, cross, phiM);  // |A|^2 at the match point
-        if (std::abs(n2) <= kTolerance && std::abs(d2) <= kTolerance) {
-            // First order: b0 (1 - z^-1), matched at Nyquist.
-            c.b0 = std::sqrt(hPi * t2 / 4.0);
-            c.b1 = -c.b0;
-            return c;
-        }
-        if (std::abs(n1) <= kTolerance * std::abs(n2)) {
-            // b0 (1 - z^-1)^2, |.|^2 = 16 b0^2 phi^2: matched at Nyquist, the pass band.
-            c.b0 = std::sqrt(hPi * t2 / 16.0);
-            c.b1 = -2.0 * c.b0;
-            c.b2 = c.b0;
-            return c;
-        }
-        // (1 - z^-1)(e0 + e1 z^-1), |.|^2 = 4 phi (E0 (1 - phi) + E1 phi), E0 = (e0 + e1)^2,
-        // E1 = (e0 - e1)^2: matched at Nyquist and at the match point.
-        const double e1Squared = hPi * t2 / 4.0;
-        const double e0Squared =
-            std::max((hm * q / (4.0 * phiM) - e1Squared * phiM) / (1.0 - phiM), 0.0);
-        const double e0 = 0.5 * (std::sqrt(e0Squared) + std::sqrt(e1Squared));
-        const double e1 = 0.5 * (std::sqrt(e0Squared) - std::sqrt(e1Squared));
-        c.b0 = e0;
-        c.b1 = e1 - e0;
-        c.b2 = -e1;
-        return c;
-    }
-    if (solveNumerator(bS2, bT2, bCross, c)) return c;
-
-    // No real numerator passes through the three points: the analog section has a sharp
-    // extremum (a deep cut) that the points straddle. Match value and slope (in phi) at the
-    // extremum instead and leave Nyquist free; this pins the dip where the analog one is.
-    const double h = 1e-4 * std::min(phiM, 1.0 - phiM);
-    auto target = [&](double phi) {
-        return analog(2.0 * std::asin(std::sqrt(phi))) * digitalSquared(s2, t2, cross, phi);
-    };
-    const double value = target(phiM);
-    const double slope = (target(phiM + h) - target(phiM - h)) / (2.0 * h);
-    const double slopeCross = (value - bS2 - phiM * slope) / (4.0 * phiM * phiM);
-    const double slopeT2 = std::max(slope + bS2 - 4.0 * slopeCross * (1.0 - 2.0 * phiM), 0.0);
-    if (solveNumerator(bS2, slopeT2, slopeCross, c)) return c;
-    solveNumerator(bS2, bT2, -std::pow(0.5 * (std::sqrt(bS2) + std::sqrt(bT2)), 2.0), c);
-    return c;
 }
 
-// 3 x 3 determinant, rows r0, r1, r2.
-double determinant(const double* r0, const double* r1, const double* r2) {
-    return r0[0] * (r1[1] * r2[2] - r1[2] * r2[1]) - r0[1] * (r1[0] * r2[2] - r1[2] * r2[0]) +
-           r0[2] * (r1[0] * r2[1] - r1[1] * r2[0]);
-}
-
-}  // namespace
-
-BiquadCoefficients rationalFitSection(const BiquadPrototype& section, double w0) noexcept {
-    // Both numerator and denominator squared magnitudes are linear in (1 - phi), phi and
-    // 4 phi (1 - phi), phi = sin^2(w/2). With the denominator's DC term set to 1, matching the
-    // analog squared magnitude at 0, at Nyquist and at three points between is a 3 x 3 linear
-    // solve; the denominator is then factored with its roots inside the unit circle. Points:
-    // the pole frequency (at most pi/2), the zero frequency or twice the pole frequency (at
-    // most 0.75 pi) and 0.9 pi, which bounds the error in the band the bilinear design loses.
-    const double scale = section.frequencyScale();
-    auto analog = [&](double w) { return section.squaredMagnitude(w / (w0 * scale)); };
-    const double d2 = section.d2(), d1 = section.d1(), d0 = section.d0();
-    const double n2 = section.n2(), n0 = section.n0();
-    double poleFrequency = std::abs(d2) > kTolerance   ? std::sqrt(std::abs(d0 / d2))
-                           : std::abs(d1) > kTolerance ? std::abs(d0 / d1)
-                                                       : 1.0;
-    double second = 2.0 * poleFrequency;
-    if (std::abs(n2) > kTolerance && std::abs(n0) > kTolerance)
-        second = std::sqrt(std::abs(n0 / n2));
-    const double w1 = std::clamp(poleFrequency * w0, kLowestMatchPoint, 0.5 * kPi);
-    double w2 = std::clamp(second * w0, kLowestMatchPoint, 0.75 * kPi);
-    if (std::abs(w2 - w1) < 0.05 * w1) w2 = std::min(2.0 * w1, 0.75 * kPi);
-    const double points[3] = {w1, w2, kHighestMatchPoint};
-
-    const double h0 = analog(0.0), hPi = analog(kPi);
-    double rows[3][3], rhs[3];
-    for (int32_t i = 0; i < 3; ++i) {
-        const double phi = std::sin(0.5 * points[i]) * std::sin(0.5 * points[i]);
-        const double q = 4.0 * phi * (1.0 - phi);
-        const double h = analog(points[i]);
-        rows[i][0] = phi * (hPi - h);
-        rows[i][1] = -h * q;
-        rows[i][2] = q;
-        rhs[i] = (h - h0) * (1.0 - phi);
-    }
-    const double det = determinant(rows[0], rows[1], rows[2]);
-    if (std::abs(det) > 1e-300 && std::isfinite(det)) {
-        double solved[3];
-        for (int32_t k = 0; k < 3; ++k) {
-            double m[3][3];
-            for (int32_t i = 0; i < 3; ++i) {
-                for (int32_t j = 0; j < 3; ++j)
-                    m[i][j] = j == k ? rhs[i] : rows[i][j];
-            }
-            solved[k] = determinant(m[0], m[1], m[2]) / det;
+// Solves the n x n system m x = v in place (n <= 3; Gaussian elimination, partial pivoting).
+bool solveSmall(int32_t n, double m[3][3], double v[3]) {
+    for (int32_t col = 0; col < n; ++col) {
+        int32_t pivot = col;
+        for (int32_t r = col + 1; r < n; ++r) {
+            if (std::abs(m[r][col]) > std::abs(m[pivot][col])) pivot = r;
         }
-        const double a1Squared = solved[0], aCross = solved[1], bCross = solved[2];
-        const double t = std::sqrt(std::max(a1Squared, 0.0));
-        const double w = 0.5 * (1.0 + t);
-        const double disc = w * w + aCross;
-        BiquadCoefficients c;
-        if (a1Squared > 0.0 && disc > 0.0 && solveNumerator(h0, hPi * a1Squared, bCross, c)) {
-            const double a0 = 0.5 * (w + std::sqrt(disc));
-            c.a1 = 0.5 * (1.0 - t) / a0;
-            c.a2 = (w - a0) / a0;
-            c.b0 /= a0;
-            c.b1 /= a0;
-            c.b2 /= a0;
-            const bool stable = std::abs(c.a2) < kMaxPoleRadius && std::abs(c.a1) < 1.0 + c.a2;
-            if (stable && std::isfinite(c.b0) && std::isfinite(c.b1) && std::isfinite(c.b2)) {
-                return c;
-            }
+        if (!(std::abs(m[pivot][col]) > 1e-300)) return false;
+        for (int32_t c = 0; c < n; ++c)
+            std::swap(m[col][c], m[pivot][c]);
+        std::swap(v[col], v[pivot]);
+        for (int32_t r = col + 1; r < n; ++r) {
+            const double f = m[r][col] / m[col][col];
+            for (int32_t c = col; c < n; ++c)
+                m[r][c] -= f * m[col][c];
+            v[r] -= f * v[col];
         }
     }
-    return poleMappedSection(section, w0);
-}
-
-namespace {
-
-// Largest deviation in dB between the digital and the analog squared magnitudes over a fixed
-// set of points up to 0.95 pi, both floored at -60 dB so that deep stop bands do not dominate.
-double deviationDb(const BiquadCoefficients& c, const BiquadPrototype& section, double w0) {
-    constexpr double kFractions[] = {0.01, 0.03, 0.06, 0.1, 0.15, 0.2, 0.3, 0.4,
-                                     0.5,  0.6,  0.7,  0.8, 0.85, 0.9, 0.95};
-    constexpr double kFloor = 1e-6;
-    const double scale = section.frequencyScale();
-    // Plus points around the section's own features, where a dip or peak could hide between
-    // the fixed ones: its pole and zero natural frequencies, a third of an octave either side.
-    double points[std::size(kFractions) + 6];
-    int32_t count = 0;
-    for (const double fraction : kFractions)
-        points[count++] = fraction * kPi;
-    const double features[2] = {
-        std::abs(section.d2()) > kTolerance ? std::sqrt(std::abs(section.d0() / section.d2()))
-                                            : 0.0,
-        std::abs(section.n2()) > kTolerance ? std::sqrt(std::abs(section.n0() / section.n2()))
-                                            : 0.0};
-    for (const double feature : features) {
-        for (const double ratio : {0.8, 1.0, 1.25}) {
-            const double w = feature * w0 * ratio;
-            if (w > 0.0 && w < 0.97 * kPi) points[count++] = w;
-        }
+    for (int32_t r = n - 1; r >= 0; --r) {
+        double acc = v[r];
+        for (int32_t c = r + 1; c < n; ++c)
+            acc -= m[r][c] * v[c];
+        v[r] = acc / m[r][r];
+        if (!std::isfinite(v[r])) return false;
     }
-    double worst = 0.0;
-    for (int32_t i = 0; i < count; ++i) {
-        const double w = points[i];
-        const double cosW = std::cos(w), cos2W = std::cos(2.0 * w);
-        const double sinW = std::sin(w), sin2W = std::sin(2.0 * w);
-        const double nr = c.b0 + c.b1 * cosW + c.b2 * cos2W, ni = c.b1 * sinW + c.b2 * sin2W;
-        const double dr = 1.0 + c.a1 * cosW + c.a2 * cos2W, di = c.a1 * sinW + c.a2 * sin2W;
-        const double digital = (nr * nr + ni * ni) / (dr * dr + di * di);
-        const double analog = section.squaredMagnitude(w / (w0 * scale));
-        const double dev =
-            std::abs(std::log10(std::max(digital, kFloor)) - std::log10(std::max(analog, kFloor)));
-        if (!(dev <= worst)) worst = std::isfinite(dev) ? dev : 1e300;
-    }
-    return 10.0 * worst;
+    return true;
 }
 
 }  // namespace
 
 BiquadCoefficients magnitudeMatchedSection(const BiquadPrototype& section, double w0) noexcept {
-    // Three closed-form candidates, each best in a different region (exact pole mapping for
-    // poles well below Nyquist, the rational fit for shelves and bells near it, the prewarped
-    // bilinear transform for resonances close to Nyquist); the one that deviates least from
-    // the analog magnitude over the band is kept. All three are stable by construction.
-    const BiquadCoefficients candidates[3] = {
-        poleMappedSection(section, w0),
-        rationalFitSection(section, w0),
-        bilinearTransform(section, std::tan(0.5 * std::min(w0, kMaxAngularFrequency))),
-    };
-    int32_t best = 0;
-    double bestDeviation = deviationDb(candidates[0], section, w0);
-    for (int32_t i = 1; i < 3; ++i) {
-        const double dev = deviationDb(candidates[i], section, w0);
-        if (dev < bestDeviation) {
-            bestDeviation = dev;
-            best = i;
+    const double scale = section.frequencyScale();
+    const BiquadCoefficients fallback =
+        bilinearTransform(section, std::tan(0.5 * std::min(w0, kMaxAngularFrequency)));
+    if (!(w0 > 0.0) || !std::isfinite(w0) || !(scale > 0.0) || !std::isfinite(scale))
+        return fallback;
+    auto analog = [&](double w) { return section.squaredMagnitude(w / (w0 * scale)); };
+
+    // Natural frequencies (rad/sample) and relative half-bandwidths of the pole and zero pairs:
+    // the fit samples densely around them.
+    const double d2 = std::abs(section.d2()), d1 = std::abs(section.d1());
+    const double d0 = std::abs(section.d0());
+    const double n2 = std::abs(section.n2()), n1 = std::abs(section.n1());
+    const double n0 = std::abs(section.n0());
+    double features[2] = {0.0, 0.0}, widths[2] = {0.5, 0.5};
+    if (d2 > kTolerance) {
+        features[0] = std::sqrt(d0 / d2) * w0;
+        widths[0] = std::min(0.5, 0.5 * d1 / std::sqrt(d0 * d2));
+    } else if (d1 > kTolerance) {
+        features[0] = d0 / d1 * w0;
+    }
+    if (n2 > kTolerance && n0 > kTolerance) {
+        features[1] = std::sqrt(n0 / n2) * w0;
+        widths[1] = std::min(0.5, 0.5 * n1 / std::sqrt(n0 * n2));
+    } else if (n2 <= kTolerance && n1 > kTolerance && n0 > kTolerance) {
+        features[1] = n0 / n1 * w0;
+    }
+
+    constexpr int32_t kGridPoints = 24;
+    constexpr int32_t kMaxPoints = kGridPoints + 6;
+    double points[kMaxPoints];
+    int32_t count = 0;
+    double lowest = kPi;
+    for (const double f : features) {
+        if (f > 0.0) lowest = std::min(lowest, f);
+    }
+    lowest = std::clamp(lowest / 8.0, 1e-4, 0.1 * kPi);
+    // The fit ends short of Nyquist: matching there too, where the frequency map is steepest,
+    // costs accuracy over the whole upper band and buys little (the top 7 % is left free).
+    const double highest = 0.93 * kPi;
+    const double ratio = std::pow(highest / lowest, 1.0 / (kGridPoints - 1));
+    double w = lowest;
+    for (int32_t i = 0; i < kGridPoints; ++i, w *= ratio)
+        points[count++] = w;
+    for (int32_t k = 0; k < 2; ++k) {
+        if (!(features[k] > 0.0)) continue;
+        for (const double side : {-1.0, 0.0, 1.0}) {
+            const double p = features[k] * (1.0 + side * widths[k]);
+            if (p > 1e-5 && p < 0.99 * kPi) points[count++] = p;
         }
     }
-    return candidates[best];
+
+    double phis[kMaxPoints], targets[kMaxPoints];
+    double largest = 0.0;
+    for (int32_t i = 0; i < count; ++i) {
+        const double sine = std::sin(0.5 * points[i]);
+        phis[i] = sine * sine;
+        targets[i] = analog(points[i]);
+        largest = std::max(largest, targets[i]);
+    }
+    const double dc = analog(0.0);
+    if (!std::isfinite(largest) || !std::isfinite(dc)) return fallback;
+    bool flat = true;
+    for (int32_t i = 0; i < count; ++i)
+        flat = flat && std::abs(targets[i] - dc) <= 1e-4 * dc;
+    if (flat) {  // a section flat over the whole band becomes a pure gain
+        BiquadCoefficients c;
+        c.b0 = std::sqrt(dc);
+        return c;
+    }
+
+    double a1, a2;
+    mappedPoles(section, w0, a1, a2);
+    PhiQuadratic den = PhiQuadratic::of(1.0, a1, a2);
+
+    // Numerator P(phi) by least squares on the relative error (P - F Q) / (F Q) over the points,
+    // with F floored 80 dB below the section's peak (deeper, its error no longer matters next to
+    // its attenuation). Zeros at DC stay exact: a fitted numerator that missed them would turn a
+    // 12 dB/oct skirt into 6 dB/oct at low frequencies. Unknowns by DC zero multiplicity:
+    // none: P = F(0) Q(0) + p1 phi + p2 phi^2; one: P = p1 phi + p2 phi^2; two: P = p2 phi^2.
+    const double zeroScale = n0 + n1 + n2;
+    const int32_t dcZeros = n0 > kTolerance * zeroScale ? 0 : n1 > kTolerance * zeroScale ? 1 : 2;
+    const double floor = std::max(largest, dc) * 1e-8;
+    PhiQuadratic num;
+    // Per-point emphasis, raised where the last fit erred most (Lawson's iteration), which moves
+    // the least-squares fit towards the smallest worst-case error.
+    double emphasis[kMaxPoints];
+    std::fill(emphasis, emphasis + count, 1.0);
+    auto emphasiseErrors = [&]() {
+        double total = 0.0, worst = 0.0;
+        for (int32_t i = 0; i < count; ++i) {
+            // |r - 1/r| / 2 for the ratio r of fitted to target: |ln r| to first order.
+            const double r = std::max(std::max(num.at(phis[i]), 0.0) / den.at(phis[i]), floor) /
+                             std::max(targets[i], floor);
+            const double error = 0.5 * std::abs(r - 1.0 / r);
+            emphasis[i] *= error + 1e-9;
+            total += emphasis[i];
+            worst = std::max(worst, error);
+        }
+        for (int32_t i = 0; i < count; ++i)
+            emphasis[i] = std::sqrt(emphasis[i] * static_cast<double>(count) / total);
+        return worst;
+    };
+    auto fitNumerator = [&]() {
+        const int32_t unknowns = dcZeros == 2 ? 1 : 2;
+        const double fixed = dcZeros == 0 ? dc * den.p0 : 0.0;
+        double m[3][3] = {}, v[3] = {};
+        for (int32_t i = 0; i < count; ++i) {
+            const double phi = phis[i], f = targets[i];
+            const double weight = emphasis[i] / (std::max(f, floor) * den.at(phi));
+            const double row[2] = {unknowns == 2 ? phi * weight : phi * phi * weight,
+                                   phi * phi * weight};
+            const double rhs = (f * den.at(phi) - fixed) * weight;
+            for (int32_t r = 0; r < unknowns; ++r) {
+                for (int32_t c = 0; c < unknowns; ++c)
+                    m[r][c] += row[r] * row[c];
+                v[r] += row[r] * rhs;
+            }
+        }
+        if (!solveSmall(unknowns, m, v)) return false;
+        num = {fixed, unknowns == 2 ? v[0] : 0.0, unknowns == 2 ? v[1] : v[0]};
+        return true;
+    };
+    // Then the denominator's phi and phi^2 terms with the numerator held, the same way, and the
+    // numerator once more: the mapped poles are exact in the s plane but not the best fit of the
+    // magnitude near Nyquist. A refit that would put a pole on the unit circle is dropped.
+    auto refitDenominator = [&]() {
+        double m[3][3] = {}, v[3] = {};
+        for (int32_t i = 0; i < count; ++i) {
+            const double phi = phis[i], f = targets[i];
+            const double weight = emphasis[i] / (std::max(f, floor) * den.at(phi));
+            const double row[2] = {f * phi * weight, f * phi * phi * weight};
+            const double rhs = (num.at(phi) - f * den.p0) * weight;
+            for (int32_t r = 0; r < 2; ++r) {
+                for (int32_t c = 0; c < 2; ++c)
+                    m[r][c] += row[r] * row[c];
+                v[r] += row[r] * rhs;
+            }
+        }
+        if (!solveSmall(2, m, v)) return false;
+        const PhiQuadratic next{den.p0, v[0], v[1]};
+        if (!(next.minimumOnUnitInterval() > 1e-12 * den.p0)) return false;
+        den = next;
+        return true;
+    };
+    if (!(den.minimumOnUnitInterval() > 0.0) || !fitNumerator()) return fallback;
+    for (int32_t round = 0; round < kRefitRounds; ++round) {
+        if (round >= kLeastSquaresRounds && emphasiseErrors() < kGoodEnough) break;
+        if (!refitDenominator()) break;
+        if (!fitNumerator()) return fallback;
+    }
+    // A numerator that dips below zero between the points is lifted to touch zero there.
+    const double dip = num.minimumOnUnitInterval();
+    if (dip < 0.0) num.p0 -= dip;
+
+    double d0c = 1.0, d1c = a1, d2c = a2;
+    if (!factor(den, d0c, d1c, d2c)) return fallback;
+    double b0 = 0.0, b1 = 0.0, b2 = 0.0;
+    if (!factor(num, b0, b1, b2)) return fallback;
+    const BiquadCoefficients c{b0 / d0c, b1 / d0c, b2 / d0c, d1c / d0c, d2c / d0c};
+    const bool stable = std::abs(c.a2) < kMaxPoleRadius && std::abs(c.a1) < 1.0 + c.a2;
+    if (!stable || !std::isfinite(c.b0) || !std::isfinite(c.b1) || !std::isfinite(c.b2))
+        return fallback;
+    return c;
 }
 
 }  // namespace tessel

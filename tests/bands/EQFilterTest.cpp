@@ -247,6 +247,70 @@ TEST(EQFilter, FastFrequencySweepsAreClickFreeAndAllocateNothing) {
     EXPECT_GT(largestStep, sineStep * 0.5);  // the sine did get through
 }
 
+// A gain ramp with frequency and Q fixed costs two designs per decibel crossed, follows the gain
+// every 4 samples, and at rest between whole decibels the interpolated band matches a fresh design.
+TEST(EQFilter, GainRampsInterpolateBetweenBracketDesigns) {
+    for (const int32_t calculation : {0, 1}) {
+        SCOPED_TRACE(calculation);
+        constexpr int32_t kRamp = 9600;  // 200 ms
+        Rig rig;
+        std::vector<float> pulse(kRamp + 16384, 0.0f);
+        pulse[kRamp + kBlock] = 1.0f;  // after the ramp has ended
+        PatternSource input(&rig.env, pulse);
+        EQFilter eq(&rig.env);
+        eq.setInput(&input);
+        eq.coefficientCalculation() = calculation;
+        eq.q().parameter().setValue(0.0f, 0.0f);
+        eq.gainDb().parameter().setValue(-12.0f, 0.0f);
+        render(rig, eq, kBlock);
+        const int64_t before = eq.designCount();
+        eq.gainDb().parameter().setValue(5.5f, 200.0f);
+        const std::vector<float> out = render(rig, eq, static_cast<int32_t>(pulse.size()) - kBlock);
+        // -12 .. 5.5 dB touches 18 brackets of two designs: 11 from -12 to -1 dB, one each side
+        // of 0 dB (-1.01 .. -0.01 and 0.01 .. 1.01) and 5 from 1 to 6 dB.
+        EXPECT_EQ(eq.designCount() - before, 2 * 18);
+        const std::vector<float> h(out.begin() + kRamp, out.end());
+        const std::vector<float> fresh =
+            eqImpulseResponse({AnalogFilterPrototype::kBandGain, EQFilter::k12DbPerOctave,
+                               calculation, 10.0f, 5.5f, 0.0f});
+        for (double hz = 50.0; hz < 20000.0; hz *= 1.25)
+            EXPECT_NEAR(measuredDb(h, hz), measuredDb(fresh, hz), 0.02) << hz;
+    }
+}
+
+TEST(EQFilter, FullRangeGainSweepsStayBoundedAndAllocateNothing) {
+    Rig rig;
+    std::vector<float> sine(48);
+    for (std::size_t n = 0; n < sine.size(); ++n)
+        sine[n] = static_cast<float>(std::sin(2.0 * kPi * static_cast<double>(n) / 48.0));
+    PatternSource input(&rig.env, sine);  // 1 kHz, the bell's centre
+    EQFilter eq(&rig.env);
+    eq.setInput(&input);
+    eq.gainDb().parameter().setValue(-30.0f, 0.0f);
+    render(rig, eq, 8 * kBlock);
+    // At +30 dB the 1 kHz output moves by at most 31.6 * 2 sin(pi / 48) per sample.
+    const double loudStep = std::pow(10.0, 1.5) * 2.0 * std::sin(kPi / 48.0);
+    double largestStep = 0.0;
+    float previous = render(rig, eq, kBlock).back();
+    AllocationScope allocations;
+    for (int sweep = 0; sweep < 4; ++sweep) {
+        eq.gainDb().parameter().setValue(sweep % 2 == 0 ? 30.0f : -30.0f, 20.0f);
+        for (int cycle = 0; cycle < 6; ++cycle) {
+            rig.env.beginCycle();
+            const float* out = eq.pull(kBlock)->data();
+            for (int32_t i = 0; i < kBlock; ++i) {
+                ASSERT_TRUE(std::isfinite(out[i]));
+                largestStep =
+                    std::max(largestStep, std::fabs(static_cast<double>(out[i]) - previous));
+                previous = out[i];
+            }
+            rig.env.advance(kBlock, 0);
+        }
+    }
+    EXPECT_EQ(allocations.allocations(), 0u);
+    EXPECT_LE(largestStep, loudStep * 1.05);
+}
+
 TEST(BiquadFilter, DisablingCrossfadesToTheInputThenPassesItOn) {
     Rig rig;
     ConstantSource input(&rig.env, 1.0f);
