@@ -1,0 +1,194 @@
+#include "bands/CrossoverFilter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "bands/BilinearTransform.h"
+#include "support/Tolerance.h"
+
+namespace tessel {
+
+namespace {
+
+// A frequency jump larger than this (octaves) redesigns at once instead of waiting for the
+// 32-sample grid; smaller moves are followed every 32 samples, which a sweep cannot hear.
+constexpr float kFrequencyJumpOctaves = 0.1f;
+constexpr int32_t kStep = 4;
+constexpr int32_t kSteadyInterval = 32;
+
+bool moved(float a, float b) noexcept {
+    return !nearlyEqual(a, b);
+}
+
+}  // namespace
+
+CrossoverFilter::CrossoverFilter(wave::Environment* environment, Response response, Slope slope)
+    : BiquadFilter(environment, 1),
+      response_(this, response),
+      slope_(this, slope),
+      frequency_(environment, kDefaultFrequencyOctaves),
+      frequencySource_(frequency_.source()) {
+    frequency_.parameter().setLimits(0.0f, kMaxFrequencyOctaves);
+    updateDesignState();
+}
+
+CrossoverFilter::Slope CrossoverFilter::slopeForDbPerOctave(float dbPerOctave) noexcept {
+    if (dbPerOctave < 9.0f) return Slope::k6DbPerOctave;
+    if (dbPerOctave < 18.0f) return Slope::k12DbPerOctave;
+    if (dbPerOctave < 30.0f) return Slope::k24DbPerOctave;
+    if (dbPerOctave < 42.0f) return Slope::k36DbPerOctave;
+    return Slope::k48DbPerOctave;
+}
+
+int32_t CrossoverFilter::orderOf(Slope slope) noexcept {
+    static constexpr int32_t kOrders[] = {1, 2, 4, 6, 8};
+    return kOrders[std::clamp(static_cast<int32_t>(slope), 0, 4)];
+}
+
+void CrossoverFilter::setFrequencySource(wave::Producer* source) noexcept {
+    frequencySource_ = source != nullptr ? source : frequency_.source();
+    lastFrequency_ = -1.0f;  // outside 0..15: the next block designs whatever it reads
+}
+
+void CrossoverFilter::propertyChanged(AbstractProperty* property) {
+    if (property == &response_ || property == &slope_) {
+        updateDesignState();
+        lastFrequency_ = -1.0f;
+    } else {
+        BiquadFilter::propertyChanged(property);
+    }
+}
+
+void CrossoverFilter::updateDesignState() noexcept {
+    const int32_t n = orderOf(slope_);
+    const Response response = response_;
+    bool doubled = n % 2 == 0;
+    int32_t m = doubled ? n / 2 : n;
+    // An odd Butterworth order squared has a high-pass of opposite sign to its low-pass at the
+    // crossover frequency; inverting it makes the two sum to an all-pass. (A lone first-order
+    // pair already sums to unity.)
+    inverted_ = response == Response::kHighPass && m % 2 == 1 && n != 1;
+    if (response == Response::kAllPass) {
+        // The sum of a squared pair is the all-pass of one Butterworth filter of order N/2, run
+        // once; a first-order pair sums to the identity (order 0).
+        doubled = false;
+        m = n / 2;
+    }
+    order_ = n;
+    doubled_ = doubled;
+    butterworthOrder_ = m;
+    int32_t s = 0;
+    for (int32_t k = 0; k < m / 2; ++k, ++s) {
+        sectionKind_[static_cast<std::size_t>(s)] = 2;
+        sectionQ_[static_cast<std::size_t>(s)] =
+            static_cast<float>(0.5 / std::cos(std::numbers::pi * (0.5 - (2 * k + 1) * 0.5 / m)));
+    }
+    if (m % 2 == 1) {
+        sectionKind_[static_cast<std::size_t>(s)] = 1;
+        sectionQ_[static_cast<std::size_t>(s)] = 0.0f;
+        ++s;
+    }
+    butterworthSections_ = s;
+    processor().setSectionCount(std::max(doubled ? 2 * s : s, 1));
+}
+
+void CrossoverFilter::design(float frequencyOctaves) noexcept {
+    lastFrequency_ = frequencyOctaves;
+    ++designCount_;
+    const double hz = std::exp2(static_cast<double>(frequencyOctaves));
+    const double k = prewarpedTangent(hz, environment()->sampleRate());
+    const Response response = response_;
+    const int32_t s = butterworthSections_;
+
+    if (s == 0) {
+        cascade_[0] = BiquadCoefficients{};  // identity
+        return;
+    }
+    for (int32_t i = 0; i < s; ++i) {
+        const double sign = (inverted_ && !doubled_ && i == s - 1) ? -1.0 : 1.0;
+        BiquadCoefficients& c = cascade_[static_cast<std::size_t>(i)];
+        if (sectionKind_[static_cast<std::size_t>(i)] == 1) {
+            const double d = 1.0 / (k + 1.0);
+            c.a1 = (k - 1.0) * d;
+            c.a2 = 0.0;
+            c.b2 = 0.0;
+            switch (response) {
+                case Response::kLowPass:
+                    c.b0 = c.b1 = sign * k * d;
+                    break;
+                case Response::kHighPass:
+                    c.b0 = sign * d;
+                    c.b1 = -sign * d;
+                    break;
+                case Response::kAllPass:
+                    c.b0 = c.a1;
+                    c.b1 = 1.0;
+                    break;
+            }
+            continue;
+        }
+        const double q = sectionQ_[static_cast<std::size_t>(i)];
+        const double w = response == Response::kHighPass ? k : 1.0 / k;
+        const double ww = w * w;
+        const double d = 1.0 / (1.0 + w / q + ww);
+        c.a2 = (1.0 - w / q + ww) * d;
+        switch (response) {
+            case Response::kLowPass:
+                c.a1 = 2.0 * (1.0 - ww) * d;
+                c.b0 = c.b2 = sign * d;
+                c.b1 = 2.0 * sign * d;
+                break;
+            case Response::kHighPass:
+                c.a1 = 2.0 * (ww - 1.0) * d;
+                c.b0 = c.b2 = sign * d;
+                c.b1 = -2.0 * sign * d;
+                break;
+            case Response::kAllPass:
+                c.a1 = 2.0 * (1.0 - ww) * d;
+                c.b0 = c.a2;
+                c.b1 = c.a1;
+                c.b2 = 1.0;
+                break;
+        }
+    }
+    if (doubled_) {
+        std::copy(cascade_.begin(), cascade_.begin() + s, cascade_.begin() + s);
+        if (inverted_) {
+            BiquadCoefficients& last = cascade_[static_cast<std::size_t>(2 * s - 1)];
+            last.b0 = -last.b0;
+            last.b1 = -last.b1;
+            last.b2 = -last.b2;
+        }
+    }
+}
+
+void CrossoverFilter::refreshCoefficients(int32_t frames) noexcept {
+    const wave::BasicBlock<float>* f = frequencySource_->pull(frames);
+    if (designedSampleRate_ != environment()->sampleRate()) {
+        designedSampleRate_ = environment()->sampleRate();
+        lastFrequency_ = -1.0f;
+    }
+    if (frames <= 0) return;
+    const float* fd = f->data();
+    if (f->isConstant()) {
+        if (moved(fd[0], lastFrequency_)) design(fd[0]);
+        processor().pushCoefficients(frames, cascade_.data());
+        return;
+    }
+    // A moving frequency: on a 4-sample grid, redesign at once on a jump of more than 0.1
+    // octave, otherwise at most every 32 samples when it moved at all. The samples before each
+    // redesign go out as a run with the coefficients they were filtered with.
+    int32_t runStart = 0;
+    for (int32_t i = 0; i < frames; i += kStep) {
+        const float fi = fd[i];
+        const bool jump = !(std::fabs(fi - lastFrequency_) <= kFrequencyJumpOctaves);
+        if (!jump && (i % kSteadyInterval != 0 || !moved(fi, lastFrequency_))) continue;
+        processor().pushCoefficients(i - runStart, cascade_.data());
+        runStart = i;
+        design(fi);
+    }
+    processor().pushCoefficients(frames - runStart, cascade_.data());
+}
+
+}  // namespace tessel
