@@ -11,6 +11,7 @@ constexpr const char* kUsage =
     "  params    every parameter: identifier, name, kind, default, range and choices\n"
     "  param     one parameter's value, normalised value, linear value and text\n"
     "  latency   the plug-in's latency in samples and its three parts\n"
+    "  layout    how bands placed on the frequency axis become model bands and crossovers\n"
     "\n"
     "Run 'tessel <command> --help' for a command's options.\n";
 
@@ -30,6 +31,7 @@ int run(const std::vector<std::string>& words, std::ostream& out, std::ostream& 
     if (command == "params") return runParams(rest, out, err);
     if (command == "param") return runParam(rest, out, err);
     if (command == "latency") return runLatency(rest, out, err);
+    if (command == "layout") return runLayout(rest, out, err);
     err << "tessel: unknown command '" << command << "' (try 'tessel --help')\n";
     return 2;
 }

@@ -18,6 +18,7 @@ int run(const std::vector<std::string>& words, std::ostream& out, std::ostream& 
 int runLatency(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);
 int runParams(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);
 int runParam(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);
+int runLayout(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);
 
 /// Reads --mode (linear, dynamic or minimum) into mode when present; false with a message on
 /// err for any other word.

@@ -94,6 +94,29 @@ TEST(TesselCli, ParamShowsValueDomainsAndParsesText) {
     EXPECT_EQ(std::count(unparsable.err.begin(), unparsable.err.end(), '\n'), 1);
 }
 
+TEST(TesselCli, LayoutShowsModelBandsCrossoversAndResponses) {
+    // 100 Hz .. 1 kHz gets inactive model bands either side; 2 .. 3 kHz is widened to 0.8
+    // octave; 1 kHz .. 2 kHz is a gap wide enough to be a band of its own.
+    const Result r =
+        runTessel({"layout", "--mode", "minimum", "--response", "100-1000@12/41.9", "2000-3000"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* expected :
+         {"model bands: 5, crossovers: 4",
+          "band 1      100.0 Hz .. 1000.0 Hz    active   user band 1",
+          "band 2     1000.0 Hz .. 2.000 kHz    inactive", "3.482 kHz .. Nyquist      inactive",
+          "crossover 1  at 1000.0 Hz    41.9 dB/oct (filters run at 36 dB/oct)"}) {
+        EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
+    }
+    // Every response row ends with the sum of the model bands: 0 dB.
+    const std::size_t table = r.out.find("response (dB):");
+    ASSERT_NE(table, std::string::npos);
+    int rows = 0;
+    for (std::size_t at = r.out.find(" 0.00\n", table); at != std::string::npos;
+         at = r.out.find(" 0.00\n", at + 1))
+        ++rows;
+    EXPECT_EQ(rows, 10);
+}
+
 TEST(TesselCli, BadRequestsPrintOneLineAndExitNonZero) {
     const std::vector<std::vector<std::string>> bad = {
         {},
@@ -117,6 +140,11 @@ TEST(TesselCli, BadRequestsPrintOneLineAndExitNonZero) {
         {"param", "Mix", "--value", "lots"},
         {"param", "Mix", "--value", "1", "--parse", "50 %"},
         {"param", "Mix", "--mode", "sideways"},
+        {"layout", "100"},
+        {"layout", "100-1000@12"},
+        {"layout", "-100-1000"},
+        {"layout", "a-b"},
+        {"layout", "1-2", "3-4", "5-6", "7-8", "9-10", "11-12", "13-14"},
     };
     for (const auto& words : bad) {
         const Result r = runTessel(words);
