@@ -76,6 +76,14 @@ public:
 
     double state() const noexcept { return state_; }
     bool inRelease() const noexcept { return inRelease_; }
+    bool resetPending() const noexcept { return resetPending_; }
+    /// Takes over another envelope's running state (its value, release phase and pending reset),
+    /// so that a channel can continue where a twin channel's envelope stands. [audio thread]
+    void setState(double state, bool inRelease, bool resetPending) noexcept {
+        state_ = state;
+        inRelease_ = inRelease;
+        resetPending_ = resetPending;
+    }
     const Style* style() const noexcept { return style_; }
 
 private:

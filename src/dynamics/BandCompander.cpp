@@ -1,0 +1,386 @@
+#include "dynamics/BandCompander.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "support/Decibels.h"
+#include "support/FastExp.h"
+#include "support/Octave.h"
+
+namespace tessel {
+
+namespace {
+
+// The band's defaults: the whole audible range, 20 Hz .. 30 kHz, as octave values.
+constexpr float kDefaultLowOctaves = static_cast<float>(kOctave20Hz);
+constexpr float kDefaultHighOctaves = static_cast<float>(kOctave30kHz);
+constexpr float kMaximumCrossoverOctaves = 20.0f;
+constexpr float kSmoothingStartHz = 50.0f;
+// Below this the lookahead no longer shortens the smoothing and hold in a meaningful way.
+constexpr float kMinimumLookaheadMs = 0.1f;
+constexpr float kDirectionRampMs = 20.0f;
+// Share of the slow envelope (in dB on the inverted scale) added to the fast release time in
+// the "below" direction: a gate that has been open for long closes more slowly.
+constexpr float kBelowReleaseCoupling = 0.007f;
+// Two envelopes this close (dB) may be replaced by one.
+constexpr double kShareTolerance = 0.01;
+
+// Release percent to seconds: a piecewise-linear taper through these points (fraction of the
+// knob, fraction of the travel), stretched above 0.7 so that the last part of the knob reaches
+// the long times.
+constexpr float kReleaseTaperX[] = {0.0f, 0.1f, 0.25f, 0.5f, 0.7f, 0.9f, 1.0f};
+constexpr float kReleaseTaperY[] = {0.0f, 0.002f, 0.05f, 0.16f, 0.36f, 0.91f, 1.0f};
+
+float releaseSecondsFor(float releasePercent) noexcept {
+    const float r = std::fabs(releasePercent * 0.01f);
+    float y = 0.0f;
+    if (r >= 1.0f) {
+        y = 1.0f;
+    } else if (r > 0.0f) {
+        int32_t k = 1;
+        while (kReleaseTaperX[k] < r)
+            ++k;
+        const float x0 = kReleaseTaperX[k - 1];
+        const float y0 = kReleaseTaperY[k - 1];
+        y = y0 + (r - x0) * (kReleaseTaperY[k] - y0) / (kReleaseTaperX[k] - x0);
+    }
+    if (releasePercent < 0.0f) y = -y;
+    if (y > 0.7f) y = (y - 0.7f) * 4.333333f + 0.7f;
+    return y * 2.495f + 0.005f;  // 5 ms at 0 %, 404 ms at 50 %, 4.995 s at 100 %
+}
+
+}  // namespace
+
+void BandCompander::ChangeLimit::filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out,
+                                        int32_t frames, int32_t) noexcept {
+    const float* __restrict x = in->data();
+    const float limit = limitDb_;
+    const int32_t n = in->isConstant() ? 1 : frames;
+    bool within = true;
+    for (int32_t i = 0; i < n; ++i)
+        within &= x[i] <= limit;
+    if (within) {
+        setOutputBlock(in);  // the usual case: no copy
+        return;
+    }
+    if (in->isConstant()) {
+        out->fillConstant(limit, frames);
+        return;
+    }
+    float* __restrict y = out->data();
+    for (int32_t i = 0; i < frames; ++i)
+        y[i] = x[i] < limit ? x[i] : limit;
+    out->setConstant(false);
+}
+
+BandCompander::BandCompander(wave::Environment* environment)
+    : wave::Producer(environment),
+      highCrossoverOctaves_(this, 0.0f, kMaximumCrossoverOctaves, kDefaultHighOctaves),
+      lowCrossoverOctaves_(this, 0.0f, kMaximumCrossoverOctaves, kDefaultLowOctaves),
+      mix_(this, 0.0f, 2.0f, 1.0f),
+      ceiling_(environment, kCeilingDb),
+      mixControl_(environment, 1.0f),
+      directionScale_(environment, 1.0f),
+      releaseSeconds_(environment, 0.0f),
+      delay_(environment,
+             static_cast<int32_t>(environment->sampleRate() * (kMaximumLookaheadMs * 0.001))),
+      levelDb_(environment, DBConverter::Conversion::kGainToDb),
+      detector_(environment),
+      invertedCurve_(environment),
+      curveRouter_(environment),
+      peakHold_(environment),
+      smoothing_(environment),
+      limit_(environment),
+      slow_(environment),
+      envelopeMaximum_(environment),
+      releaseMixer_(environment),
+      fast_(environment),
+      invertedEnvelope_(environment),
+      envelopeRouter_(environment),
+      primeInput_(environment),
+      primeOutput_(environment) {
+    mixControl_.parameter().setLimits(0.0f, 2.0f);
+    directionScale_.parameter().setLimits(-1.0f, 1.0f);
+    releaseSeconds_.parameter().setLimits(0.0f, 5.0f);
+
+    levelDb_.setInput(&delay_);
+    detector_.setInput(&levelDb_);
+    invertedCurve_.addInput(&ceiling_, 1.0f);
+    invertedCurve_.addInput(&detector_, -1.0f);
+    curveRouter_.addInput(&detector_);
+    curveRouter_.addInput(&invertedCurve_);
+    peakHold_.setInput(&curveRouter_);
+
+    smoothing_.setShape(AnalogFilterPrototype::kLowPass);
+    smoothing_.setSlope(EQFilter::k12DbPerOctave);
+    smoothing_.frequencyOctaves().parameter().setValue(
+        static_cast<float>(hzToOctave(kSmoothingStartHz)), 0.0f);
+    smoothing_.setInput(&peakHold_);
+
+    limit_.setInput(&smoothing_);
+    slow_.setInput(&limit_);
+    envelopeMaximum_.operation() = Mixer::Operation::kMaxMagnitude;
+    envelopeMaximum_.addInput(&slow_);
+    envelopeMaximum_.addInput(&limit_);
+
+    releaseMixer_.operation() = Mixer::Operation::kAdd;
+    releaseMixer_.addInput(&releaseSeconds_);
+    releaseMixer_.addInput(&slow_);
+    // Static: in the "above" direction the slow envelope's share is 0 and the sum stays the
+    // constant release time, which keeps the fast envelope on its cached coefficient.
+    releaseMixer_.setStatic(true);
+
+    fast_.setInput(&envelopeMaximum_);
+    fast_.setReleaseTimeInput(&releaseMixer_);
+    invertedEnvelope_.addInput(&ceiling_, 1.0f);
+    invertedEnvelope_.addInput(&fast_, -1.0f);
+    envelopeRouter_.addInput(&fast_);
+    envelopeRouter_.addInput(&invertedEnvelope_);
+
+    detector_.ratio().setValue(ratio_, 0.0f);
+    updateDirection(true);
+    delay_.setMaximumDelay(static_cast<int32_t>(kMaximumLookaheadMs * 0.001 *
+                                                static_cast<double>(environment->sampleRate())));
+    updateTimes();
+    // A sample-rate change reaches reset() through the environment.
+    environment->addResettable(this);
+}
+
+BandCompander::~BandCompander() = default;
+
+void BandCompander::setLinkedCompander(BandCompander* first) noexcept {
+    linked_ = first != this ? first : nullptr;
+    sharing_ = false;
+}
+
+void BandCompander::propertyChanged(AbstractProperty* property) {
+    if (property == &mix_) {
+        mixControl_.assign(mix_);
+    } else if (property == &ratio_) {
+        detector_.ratio().assign(ratio_);
+    } else if (property == &dynamicsMode_ || property == &thresholdDb_ || property == &rangeDb_ ||
+               property == &kneeDb_) {
+        updateDirection(false);
+    } else {
+        updateTimes();
+    }
+}
+
+void BandCompander::updateDirection(bool initial) {
+    detector_.thresholdDb().assign(thresholdDb_);
+
+    const float range = rangeDb_;
+    const bool above = dynamicsMode_.get() == DynamicsMode::kCompression ? range < 0.0f
+                       : dynamicsMode_.get() == DynamicsMode::kExpansion ? range >= 0.0f
+                                                                         : true;
+    const Direction direction = above ? Direction::kAbove : Direction::kBelow;
+    float rampMs = kDirectionRampMs;
+    if (direction != direction_) {
+        // The envelopes' values mean something else on the other side of the threshold.
+        direction_ = direction;
+        peakHold_.reset();
+        smoothing_.reset();
+        slow_.reset();
+        fast_.reset();
+        rampMs = 0.0f;
+    }
+
+    const float knee = kneeDb_;
+    float scale;
+    if (above) {
+        detector_.purpose() = Detector::Purpose::kAboveThreshold;
+        detector_.rangeDb().setValue(std::fabs(range), 0.0f);
+        limit_.setLimitDb(detector_.rangeDb().target());
+        detector_.kneeDb().setValue(knee, 0.0f);
+        // The approach to the range limit is rounded, at least over 12 dB.
+        detector_.rangeKneeDb().setValue(knee * 0.6f + 12.0f, 0.0f);
+        releaseMixer_.inputGain(1)->parameter().setValue(0.0f, 0.0f);
+        scale = range > 0.0f ? 1.0f : -1.0f;
+        curveRouter_.selectedInput() = 0;
+        envelopeRouter_.selectedInput() = 0;
+    } else {
+        detector_.purpose() = Detector::Purpose::kBelowThreshold;
+        detector_.rangeDb().setValue(kCeilingDb, 0.0f);
+        limit_.setLimitDb(kCeilingDb);
+        detector_.kneeDb().setValue(knee, 0.0f);
+        detector_.rangeKneeDb().setValue(knee, 0.0f);
+        releaseMixer_.inputGain(1)->parameter().setValue(kBelowReleaseCoupling, 0.0f);
+        scale = range * 0.027777778f;  // range / 36
+        curveRouter_.selectedInput() = 1;
+        envelopeRouter_.selectedInput() = 1;
+    }
+    directionScale_.parameter().setValue(scale, initial ? 0.0f : rampMs);
+}
+
+void BandCompander::updateTimes() {
+    const float attack = attackPercent_;
+    const float release = releasePercent_;
+
+    const float attackSquared = attack * 0.01f * (attack * 0.01f);
+    const float fastAttackSeconds = attackSquared * attackSquared * 0.59975f + 0.00025f;
+    const float releaseTime = releaseSecondsFor(release);
+    releaseSeconds_.assign(releaseTime);
+
+    // 1 at 0 % attack, 0 from 20 % up: short attacks get a slower slow envelope, a hold and a
+    // release that grows with the drop, which keeps fast attacks from distorting.
+    const float weight = 1.0f - std::min(attack * 0.05f, 1.0f);
+    slow_.attackTime().assign(static_cast<float>(static_cast<double>(weight) * 0.5 + 0.12));
+    slow_.releaseTime().assign((releaseTime + 1.0f) * 0.25f);
+    fast_.attackTime().assign(fastAttackSeconds);
+    fast_.releaseDependency().assign(static_cast<float>(static_cast<double>(releaseTime) * 0.1));
+    fast_.releaseShape().assign(1.0f - 0.7f * weight);
+
+    const float fs = environment()->sampleRate();
+    float lookahead = kMinimumLookaheadMs;
+    int32_t delaySamples = 0;
+    if (lookaheadEnabled_) {
+        // The band's geometric centre: low bands look further ahead (half a period of 100 Hz at
+        // most), so the gain is down before a slow wave's first peak arrives.
+        const float centreHz = std::exp2((lowCrossoverOctaves_ + highCrossoverOctaves_) * 0.5f);
+        lookahead = 500.0f / std::max(centreHz, 100.0f) + lookaheadMs_;
+        // Written so that NaN ends at the minimum.
+        lookahead = lookahead >= kMinimumLookaheadMs ? std::min(lookahead, kMaximumLookaheadMs)
+                                                     : kMinimumLookaheadMs;
+        // The audio waits the full 20 ms; the detector sees it `lookahead` early. Each term is
+        // truncated on its own, as the band delays the audio by the truncated 20 ms.
+        delaySamples = static_cast<int32_t>(kMaximumLookaheadMs * fs * 0.001f) -
+                       static_cast<int32_t>(lookahead * fs * 0.001f);
+    }
+    effectiveLookaheadMs_ = lookahead;
+    delay_.setDelay(delaySamples);
+    peakHold_.holdTimeMs().assign(
+        static_cast<float>(static_cast<double>(lookahead) * 1.1 +
+                           (static_cast<double>(release) + 2.0) * static_cast<double>(weight)));
+    // 6500 Hz at 0.1 ms down to 32.5 Hz at 20 ms: the smoothing settles within the lookahead.
+    smoothing_.frequencyOctaves().assign(std::log2(650.0f / lookahead));
+}
+
+void BandCompander::reset() {
+    delay_.setMaximumDelay(static_cast<int32_t>(kMaximumLookaheadMs * 0.001 *
+                                                static_cast<double>(environment()->sampleRate())));
+    updateTimes();
+}
+
+bool BandCompander::isSettled() const {
+    if (sharing_ && linked_ != nullptr) return linked_->isSettled();
+    return slow_.isSettled() && fast_.isSettled();
+}
+
+BandCompander::EnvelopeState BandCompander::stateOf(const Capacitor& envelope) noexcept {
+    return EnvelopeState{envelope.state(), envelope.inRelease(), envelope.resetPending()};
+}
+
+bool BandCompander::sameSettings(const BandCompander& other) const noexcept {
+    return attackPercent_.get() == other.attackPercent_.get() &&
+           dynamicsMode_.get() == other.dynamicsMode_.get() &&
+           highCrossoverOctaves_.get() == other.highCrossoverOctaves_.get() &&
+           kneeDb_.get() == other.kneeDb_.get() && lookaheadMs_.get() == other.lookaheadMs_.get() &&
+           lookaheadEnabled_.get() == other.lookaheadEnabled_.get() &&
+           lowCrossoverOctaves_.get() == other.lowCrossoverOctaves_.get() &&
+           mix_.get() == other.mix_.get() && rangeDb_.get() == other.rangeDb_.get() &&
+           ratio_.get() == other.ratio_.get() &&
+           releasePercent_.get() == other.releasePercent_.get() &&
+           thresholdDb_.get() == other.thresholdDb_.get() && direction_ == other.direction_;
+}
+
+bool BandCompander::envelopesMatch(const BandCompander& other) const noexcept {
+    // A pending reset starts the envelope at 0, so that is where it effectively stands.
+    const auto effective = [](const EnvelopeState& s) { return s.resetPending ? 0.0 : s.value; };
+    return std::fabs(effective(stateOf(slow_)) - effective(other.slowAtBlockStart_)) <=
+               kShareTolerance &&
+           std::fabs(effective(stateOf(fast_)) - effective(other.fastAtBlockStart_)) <=
+               kShareTolerance;
+}
+
+void BandCompander::takeOverFrom(const BandCompander& other) noexcept {
+    const EnvelopeState& s = other.slowAtBlockStart_;
+    const EnvelopeState& f = other.fastAtBlockStart_;
+    slow_.setState(s.value, s.inRelease, s.resetPending);
+    fast_.setState(f.value, f.inRelease, f.resetPending);
+    // The hold window and the low-pass last ran before sharing began. Left as they are, stale
+    // peaks would come back for up to a hold time; cleared, the low-pass would ring up from 0 by
+    // a fifth of the change (its Q is above Butterworth) and the fast envelope would follow.
+    // Settling them on the twin's values of this block's first sample avoids both.
+    const auto first = [](const wave::Producer& p) {
+        const wave::BasicBlock<float>* b = p.outputBlock();
+        return b != nullptr && b->size() > 0 ? b->data()[0] : 0.0f;
+    };
+    primeShortMemories(first(other.peakHold_), first(other.smoothing_));
+}
+
+void BandCompander::primeShortMemories(float heldDb, float smoothedDb) noexcept {
+    const float fs = environment()->sampleRate();
+    const int32_t chunk = primeInput_.size();
+    if (chunk <= 0) return;
+
+    // The window needs one hold time of the held value behind the current sample.
+    peakHold_.reset();
+    const int32_t hold =
+        std::min(static_cast<int32_t>(peakHold_.holdTimeMs().currentValue() * fs * 0.001f) + 1,
+                 peakHold_.maximumHoldSamples() + 1);
+    primeInput_.fillConstant(heldDb, chunk);
+    for (int32_t done = 0; done < hold; done += chunk)
+        peakHold_.filter(&primeInput_, &primeOutput_, std::min(chunk, hold - done), 0);
+
+    // Three periods of the cut-off: the low-pass's ringing (decay time 0.36 / fc) has died down
+    // to a few parts in 10^4 of the distance it started from.
+    const float cutoffHz =
+        std::max(std::exp2(smoothing_.frequencyOctaves().parameter().currentValue()), 1.0f);
+    const int32_t settle = static_cast<int32_t>(std::min(3.0f * fs / cutoffHz, fs));
+    // No reset first: on a follower that would be harmless, on a leader it would clear the
+    // partner too; the pre-roll converges from any finite state.
+    BiquadProcessor& lowPass = smoothing_.processor();
+    lowPass.setSampleRate(fs);
+    primeInput_.fillConstant(smoothedDb, chunk);
+    for (int32_t done = 0; done < settle; done += chunk)
+        lowPass.run(primeInput_.data(), primeOutput_.data(), std::min(chunk, settle - done));
+}
+
+void BandCompander::process(wave::BasicBlock<float>* block, int32_t frames, int32_t) noexcept {
+    if (linked_ != nullptr) {
+        // The delay runs every cycle, shared or not, so its line stays continuous.
+        const wave::BasicBlock<float>* mine = delay_.pull(frames);
+        wave::BasicBlock<float>* shared = linked_->pull(frames);
+        const wave::BasicBlock<float>* theirs = linked_->delay_.pull(frames);
+        const bool identical = std::memcmp(mine->data(), theirs->data(),
+                                           static_cast<std::size_t>(frames) * sizeof(float)) == 0 &&
+                               sameSettings(*linked_);
+        if (identical) {
+            if (!sharing_ && envelopesMatch(*linked_)) sharing_ = true;
+            if (sharing_) {
+                setOutputBlock(shared);
+                return;
+            }
+        } else if (sharing_) {
+            takeOverFrom(*linked_);
+            sharing_ = false;
+        }
+    }
+    runChain(block, frames);
+}
+
+void BandCompander::runChain(wave::BasicBlock<float>* block, int32_t frames) noexcept {
+    slowAtBlockStart_ = stateOf(slow_);
+    fastAtBlockStart_ = stateOf(fast_);
+
+    const wave::BasicBlock<float>* change = envelopeRouter_.pull(frames);
+    const wave::BasicBlock<float>* mix = mixControl_.pull(frames);
+    const wave::BasicBlock<float>* scale = directionScale_.pull(frames);
+    if (change->isConstant() && mix->isConstant() && scale->isConstant()) {
+        const float g = change->data()[0] * mix->data()[0] * scale->data()[0];
+        block->fillConstant(fastExp(g * kDbToNeper), frames);
+        return;
+    }
+    // Constant blocks hold their value in every sample, so one loop serves every case; it
+    // vectorises to four samples per step on baseline SSE2.
+    const float* __restrict x = change->data();
+    const float* __restrict m = mix->data();
+    const float* __restrict s = scale->data();
+    float* __restrict y = block->data();
+    for (int32_t i = 0; i < frames; ++i)
+        y[i] = fastExp(x[i] * m[i] * s[i] * kDbToNeper);
+    block->setConstant(false);
+}
+
+}  // namespace tessel
