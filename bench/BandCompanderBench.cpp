@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "NsPerSample.h"
+#include "TableSource.h"
 #include "dynamics/BandCompander.h"
 #include "engine/wave/Environment.h"
 
@@ -26,30 +27,21 @@ constexpr int32_t kFrames = 256;
 // Band audio: a 1 kHz tone whose level swings between about -50 and 0 dB, so the compander
 // alternates between attack, release and rest. Precomputed, so that the figures measure the
 // compander and not the test signal.
-struct BandSignal : wave::Source {
-    static constexpr int32_t kLength = 1 << 16;
-    BandSignal(wave::Environment* environment, float gain)
-        : wave::Source(environment), table(kLength) {
-        for (int32_t n = 0; n < kLength; ++n) {
-            const double levelDb = -25.0 + 25.0 * std::sin(6.283185307 * n / kLength * 3.0);
-            table[static_cast<std::size_t>(n)] =
-                static_cast<float>(gain * std::pow(10.0, levelDb / 20.0) *
-                                   std::sin(6.283185307 * 1000.0 * n / 48000.0));
-        }
+std::vector<float> bandSignal(float gain) {
+    constexpr int32_t kLength = 1 << 16;
+    std::vector<float> table(kLength);
+    for (int32_t n = 0; n < kLength; ++n) {
+        const double levelDb = -25.0 + 25.0 * std::sin(6.283185307 * n / kLength * 3.0);
+        table[static_cast<std::size_t>(n)] = static_cast<float>(
+            gain * std::pow(10.0, levelDb / 20.0) * std::sin(6.283185307 * 1000.0 * n / 48000.0));
     }
-    void process(wave::BasicBlock<float>* block, int32_t frames, int32_t) noexcept override {
-        const int64_t p = environment()->samplePosition();
-        for (int32_t i = 0; i < frames; ++i)
-            block->data()[i] = table[static_cast<std::size_t>((p + i) & (kLength - 1))];
-        block->setConstant(false);
-    }
-    std::vector<float> table;
-};
+    return table;
+}
 
 void BM_BandCompanderMono(benchmark::State& state) {
     wave::Environment env(kFrames, true);
     env.setSampleRate(48000.0f);
-    BandSignal input(&env, 1.0f);
+    bench::TableSource input(&env, bandSignal(1.0f));
     BandCompander compander(&env);
     compander.setInput(&input);
     tessel::bench::NsPerSample timer(state, kFrames);
@@ -66,8 +58,8 @@ BENCHMARK(BM_BandCompanderMono);
 void BM_BandCompanderStereo(benchmark::State& state) {
     wave::Environment env(kFrames, true);
     env.setSampleRate(48000.0f);
-    BandSignal left(&env, 1.0f);
-    BandSignal right(&env, state.range(0) == 0 ? 1.0f : 0.891f);
+    bench::TableSource left(&env, bandSignal(1.0f));
+    bench::TableSource right(&env, bandSignal(state.range(0) == 0 ? 1.0f : 0.891f));
     BandCompander first(&env);
     BandCompander second(&env);
     first.setInput(&left);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "NsPerSample.h"
+#include "TableSource.h"
 #include "bands/BiquadProcessor.h"
 #include "bands/EQFilter.h"
 #include "engine/wave/Environment.h"
@@ -92,28 +93,12 @@ void BM_BiquadCascadeStereoPair(benchmark::State& state) {
     }
 }
 
-// A fixed varying signal as a graph source for the node benchmarks.
-class SignalSource final : public tessel::wave::Source {
-public:
-    explicit SignalSource(tessel::wave::Environment* environment)
-        : tessel::wave::Source(environment), signal_(testSignal()) {}
-    void process(tessel::wave::BasicBlock<float>* block, int32_t frames,
-                 int32_t) noexcept override {
-        for (int32_t i = 0; i < frames; ++i)
-            block->data()[i] = signal_[static_cast<std::size_t>(i)];
-        block->setConstant(false);
-    }
-
-private:
-    std::vector<float> signal_;
-};
-
 // An EQFilter bell (the default shape) whose frequency sweeps up and down over four octaves
 // every 100 ms: the designs and coefficient runs of a moving band filter, per sample.
 void BM_EQFilterFrequencySweep(benchmark::State& state) {
     tessel::wave::Environment env(kFrames, true);
     env.setSampleRate(48000.0f);
-    SignalSource source(&env);
+    tessel::bench::TableSource source(&env, testSignal());
     tessel::EQFilter eq(&env);
     eq.setInput(&source);
     eq.gainDb().assign(9.0f);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "NsPerSample.h"
+#include "TableSource.h"
 #include "dynamics/Capacitor.h"
 #include "dynamics/Detector.h"
 #include "dynamics/PeakHold.h"
@@ -29,22 +30,14 @@ constexpr int32_t kFrames = 256;
 
 // A level in dB that rises and falls by tens of dB, so envelopes alternate attack and release.
 // Precomputed, so that the figures measure the node and not the test signal.
-struct LevelInput : wave::Source {
-    static constexpr int32_t kLength = 1 << 14;
-    explicit LevelInput(wave::Environment* environment)
-        : wave::Source(environment), table(kLength) {
-        for (int32_t n = 0; n < kLength; ++n)
-            table[static_cast<std::size_t>(n)] =
-                static_cast<float>(-30.0 + 25.0 * std::sin(0.0031 * n) + 3.0 * std::sin(0.37 * n));
-    }
-    void process(wave::BasicBlock<float>* block, int32_t frames, int32_t) noexcept override {
-        const int64_t p = environment()->samplePosition();
-        for (int32_t i = 0; i < frames; ++i)
-            block->data()[i] = table[static_cast<std::size_t>((p + i) & (kLength - 1))];
-        block->setConstant(false);
-    }
-    std::vector<float> table;
-};
+std::vector<float> levelInput() {
+    constexpr int32_t kLength = 1 << 14;
+    std::vector<float> table(kLength);
+    for (int32_t n = 0; n < kLength; ++n)
+        table[static_cast<std::size_t>(n)] =
+            static_cast<float>(-30.0 + 25.0 * std::sin(0.0031 * n) + 3.0 * std::sin(0.37 * n));
+    return table;
+}
 
 template <typename Node>
 void run(benchmark::State& state, wave::Environment& env, Node& node, auto&& eachBlock) {
@@ -61,7 +54,7 @@ void run(benchmark::State& state, wave::Environment& env, Node& node, auto&& eac
 void BM_CapacitorVectorised(benchmark::State& state) {
     wave::Environment env(kFrames, true);
     env.setSampleRate(48000.0f);
-    LevelInput input(&env);
+    bench::TableSource input(&env, levelInput());
     Capacitor cap(&env);
     cap.setInput(&input);
     // Moving times: the per-sample coefficient loop with the fast exponential.
@@ -77,7 +70,7 @@ BENCHMARK(BM_CapacitorVectorised);
 void BM_CapacitorConstantTimes(benchmark::State& state) {
     wave::Environment env(kFrames, true);
     env.setSampleRate(48000.0f);
-    LevelInput input(&env);
+    bench::TableSource input(&env, levelInput());
     Capacitor cap(&env);
     cap.setInput(&input);
     run(state, env, cap, [](int) {});
@@ -87,7 +80,7 @@ BENCHMARK(BM_CapacitorConstantTimes);
 void BM_CapacitorScalar(benchmark::State& state) {
     wave::Environment env(kFrames, true);
     env.setSampleRate(48000.0f);
-    LevelInput input(&env);
+    bench::TableSource input(&env, levelInput());
     Capacitor cap(&env);
     cap.setInput(&input);
     cap.releaseShape().setValue(0.4f, 0);
@@ -99,7 +92,7 @@ BENCHMARK(BM_CapacitorScalar);
 void BM_PeakHold(benchmark::State& state) {
     wave::Environment env(kFrames, true);
     env.setSampleRate(48000.0f);
-    LevelInput input(&env);
+    bench::TableSource input(&env, levelInput());
     PeakHold hold(&env);
     hold.setInput(&input);
     const bool moving = state.range(0) != 0;
@@ -113,7 +106,7 @@ BENCHMARK(BM_PeakHold)->Arg(0)->Arg(1);
 void BM_Detector(benchmark::State& state) {
     wave::Environment env(kFrames, true);
     env.setSampleRate(48000.0f);
-    LevelInput input(&env);
+    bench::TableSource input(&env, levelInput());
     Detector detector(&env);
     detector.setInput(&input);
     detector.thresholdDb().setValue(-30.0f, 0);
@@ -128,7 +121,7 @@ BENCHMARK(BM_Detector);
 // The test signal alone: subtract from the figures above.
 void BM_InputOnly(benchmark::State& state) {
     wave::Environment env(kFrames, true);
-    LevelInput input(&env);
+    bench::TableSource input(&env, levelInput());
     run(state, env, input, [](int) {});
 }
 BENCHMARK(BM_InputOnly);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "NsPerSample.h"
+#include "TableSource.h"
 #include "bands/CrossoverMultiBandModel.h"
 #include "bands/MultiBand.h"
 #include "engine/wave/Environment.h"
@@ -21,24 +22,13 @@ namespace {
 
 constexpr int32_t kFrames = 256;
 
-class SignalSource final : public tessel::wave::Source {
-public:
-    explicit SignalSource(tessel::wave::Environment* environment)
-        : tessel::wave::Source(environment), signal_(kFrames) {
-        for (int32_t i = 0; i < kFrames; ++i)
-            signal_[static_cast<std::size_t>(i)] =
-                static_cast<float>(std::sin(0.05 * i) + 0.25 * std::sin(1.3 * i));
-    }
-    void process(tessel::wave::BasicBlock<float>* block, int32_t frames,
-                 int32_t) noexcept override {
-        for (int32_t i = 0; i < frames; ++i)
-            block->data()[i] = signal_[static_cast<std::size_t>(i)];
-        block->setConstant(false);
-    }
-
-private:
-    std::vector<float> signal_;
-};
+std::vector<float> testSignal() {
+    std::vector<float> v(kFrames);
+    for (int32_t i = 0; i < kFrames; ++i)
+        v[static_cast<std::size_t>(i)] =
+            static_cast<float>(std::sin(0.05 * i) + 0.25 * std::sin(1.3 * i));
+    return v;
+}
 
 void BM_MultiBandSplit(benchmark::State& state) {
     const int32_t bands = static_cast<int32_t>(state.range(0));
@@ -56,7 +46,7 @@ void BM_MultiBandSplit(benchmark::State& state) {
             model.crossover(k).slopeDbPerOctave() = slope;
         }
     }
-    SignalSource source(&env);
+    tessel::bench::TableSource source(&env, testSignal());
     tessel::MultiBand split(&env, &model);
     split.setInput(&source);
     tessel::bench::NsPerSample timer(state, kFrames);

@@ -34,6 +34,20 @@ bool parseModeOption(const CommandLine& line, ProcessingMode& mode, std::ostream
     return true;
 }
 
+bool parseRateOption(const CommandLine& line, const char* command, double& rateHz,
+                     std::ostream& err) {
+    const std::string* text = line.value("rate");
+    if (text == nullptr) return true;
+    const auto v = parseNumber(*text);
+    if (!v || *v < 1000.0 || *v > 1536000.0) {
+        err << "tessel " << command
+            << ": --rate must be a sample rate in Hz from 1000 to 1536000, not '" << *text << "'\n";
+        return false;
+    }
+    rateHz = *v;
+    return true;
+}
+
 int runLatency(const std::vector<std::string>& words, std::ostream& out, std::ostream& err) {
     std::string error;
     const auto line =
@@ -51,15 +65,7 @@ int runLatency(const std::vector<std::string>& words, std::ostream& out, std::os
         return 2;
     }
     double rateHz = 44100.0;
-    if (const std::string* text = line->value("rate")) {
-        const auto v = parseNumber(*text);
-        if (!v || *v < 1000.0 || *v > 1536000.0) {
-            err << "tessel latency: --rate must be a sample rate in Hz from 1000 to 1536000, not '"
-                << *text << "'\n";
-            return 2;
-        }
-        rateHz = *v;
-    }
+    if (!parseRateOption(*line, "latency", rateHz, err)) return 2;
     ProcessingMode mode = ProcessingMode::kDynamicPhase;
     if (!parseModeOption(*line, mode, err)) return 2;
     bool lookahead = true;

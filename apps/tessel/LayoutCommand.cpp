@@ -86,15 +86,7 @@ int runLayout(const std::vector<std::string>& words, std::ostream& out, std::ost
         return 2;
     }
     double rateHz = 44100.0;
-    if (const std::string* text = line->value("rate")) {
-        const auto v = parseNumber(*text);
-        if (!v || *v < 1000.0 || *v > 1536000.0) {
-            err << "tessel layout: --rate must be a sample rate in Hz from 1000 to 1536000, not '"
-                << *text << "'\n";
-            return 2;
-        }
-        rateHz = *v;
-    }
+    if (!parseRateOption(*line, "layout", rateHz, err)) return 2;
     ProcessingMode mode = ProcessingMode::kDynamicPhase;
     if (!parseModeOption(*line, mode, err)) return 2;
 

@@ -23,5 +23,9 @@ int runLayout(const std::vector<std::string>& words, std::ostream& out, std::ost
 /// Reads --mode (linear, dynamic or minimum) into mode when present; false with a message on
 /// err for any other word.
 bool parseModeOption(const CommandLine& line, ProcessingMode& mode, std::ostream& err);
+/// Reads --rate (a sample rate in Hz, 1000 to 1536000) into rateHz when present; false with a
+/// message naming the command on err otherwise.
+bool parseRateOption(const CommandLine& line, const char* command, double& rateHz,
+                     std::ostream& err);
 
 }  // namespace tessel::cli
