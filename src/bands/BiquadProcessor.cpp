@@ -160,6 +160,16 @@ BiquadProcessor::~BiquadProcessor() {
     if (leader_ != nullptr) leader_->unlink();
 }
 
+void BiquadProcessor::continueFrom(const BiquadProcessor& other) noexcept {
+    sectionCount_ = other.sectionCount_;
+    kernel_ = other.kernel_;
+    std::copy(std::begin(other.current_), std::end(other.current_), current_);
+    currentWeight_ = other.currentWeight_;
+    std::copy(std::begin(other.state_), std::end(other.state_), state_);
+    pendingReset_ = other.pendingReset_;
+    runCount_ = 0;
+}
+
 void BiquadProcessor::setSectionCount(int32_t sectionCount) {
     sectionCount_ = std::clamp(sectionCount, 1, kMaxSections);
     std::fill(std::begin(state_), std::end(state_), SectionState{});

@@ -82,6 +82,11 @@ public:
     /// Clears every section state before the next block; the partner too.
     void reset() noexcept;
 
+    /// Continues where `other` stands: its section count, kernel, last coefficients and weight,
+    /// and section state. Links, schedule and enable ramp stay this processor's own (the
+    /// schedule is emptied). For handing a running filter over to a second processor that fades
+    /// it out. [audio thread]
+    void continueFrom(const BiquadProcessor& other) noexcept;
     /// This processor leads; kind 1 forwards runs and enabling to partner, kind 2 filters it in
     /// runPair. Unlinks both sides from earlier links first.
     void link(BiquadProcessor* partner, LinkKind kind) noexcept;

@@ -448,6 +448,19 @@ TEST(MultiBand, MovingBandsStayBoundedClickFreeAndAllocateNothing) {
     EXPECT_GT(largestStep, 0.5 * sineStep);
     std::printf("[ measured ] gliding crossovers: largest step of the sum %.3f x the sine's\n",
                 largestStep / sineStep);
+    // Slope changes at the same band count crossfade old and new filters: no clicks either.
+    double slopeStep = 0.0;
+    const float slopes[] = {12.0f, 48.0f, 6.0f, 36.0f, 24.0f};
+    for (int cycle = 0; cycle < 40; ++cycle) {
+        if (cycle % 4 == 0) {
+            layout.band(1).lowSlopeDbPerOctave() = slopes[(cycle / 4) % 5];
+            layout.band(2).highSlopeDbPerOctave() = slopes[(cycle / 4 + 2) % 5];
+        }
+        runCycle(slopeStep, peak, previous, true);
+    }
+    EXPECT_LT(slopeStep, 1.3 * sineStep);
+    std::printf("[ measured ] slope changes: largest step of the sum %.3f x the sine's\n",
+                slopeStep / sineStep);
     // Rewired to the same band count: the handler runs, nothing is rebuilt.
     model.changedEvent().fire(&model);
     // Slope changes and band count changes (a band switched off and on again, a band moved
