@@ -1,10 +1,14 @@
 #include "bands/BiquadFilter.h"
 
+#include <algorithm>
+
 namespace tessel {
 
 BiquadFilter::BiquadFilter(wave::Environment* environment, int32_t sectionCount, int32_t maxRuns)
     : wave::Filter(environment),
       processor_(sectionCount, maxRuns, environment->sampleRate()),
+      outgoing_(1, 1, environment->sampleRate()),
+      outgoingBlock_(environment),
       enabled_(this, true) {
     environment->addResettable(this);
 }
@@ -52,6 +56,36 @@ void BiquadFilter::processBlock(wave::BasicBlock<float>* in, wave::BasicBlock<fl
     } else {
         setOutputBlock(in);
     }
+    running_ = true;
+    if (fadeLeft_ > 0) crossfade(in, out, frames);
+}
+
+void BiquadFilter::beginCrossfade() noexcept {
+    if (!running_ || fadeLeft_ > 0 || processor_.wetGain() <= 0.0f ||
+        linkKind_ == BiquadProcessor::LinkKind::kStereoPair)
+        return;
+    outgoing_.continueFrom(processor_);
+    fadeLength_ =
+        std::max(1, static_cast<int32_t>(kCrossfadeSeconds * environment()->sampleRate()));
+    fadeLeft_ = fadeLength_;
+}
+
+void BiquadFilter::crossfade(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out,
+                             int32_t frames) noexcept {
+    if (frames <= 0) return;
+    float* old = outgoingBlock_.data();
+    if (!outgoing_.run(in->data(), old, frames)) std::copy(in->data(), in->data() + frames, old);
+    const float* now = outputBlock()->data();  // the new filter's output (may be `in` itself)
+    float* y = out->data();
+    const float step = 1.0f / static_cast<float>(fadeLength_);
+    float g = static_cast<float>(fadeLength_ - fadeLeft_) * step;
+    const int32_t fading = std::min(frames, fadeLeft_);
+    for (int32_t i = 0; i < fading; ++i, g += step)
+        y[i] = old[i] + g * (now[i] - old[i]);
+    if (now != y) std::copy(now + fading, now + frames, y + fading);
+    fadeLeft_ -= fading;
+    out->setConstant(false);
+    setOutputBlock(out);
 }
 
 void BiquadFilter::propertyChanged(AbstractProperty* property) {
@@ -59,6 +93,8 @@ void BiquadFilter::propertyChanged(AbstractProperty* property) {
 }
 
 void BiquadFilter::reset() {
+    fadeLeft_ = 0;
+    running_ = false;
     processor_.reset();
 }
 

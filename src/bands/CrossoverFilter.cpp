@@ -28,9 +28,7 @@ CrossoverFilter::CrossoverFilter(wave::Environment* environment, Response respon
       response_(this, response),
       slope_(this, slope),
       frequency_(environment, kDefaultFrequencyOctaves),
-      frequencySource_(frequency_.source()),
-      outgoing_(1, 1, environment->sampleRate()),
-      outgoingBlock_(environment) {
+      frequencySource_(frequency_.source()) {
     frequency_.parameter().setLimits(0.0f, kMaxFrequencyOctaves);
     updateDesignState();
 }
@@ -55,46 +53,12 @@ void CrossoverFilter::setFrequencySource(wave::Producer* source) noexcept {
 
 void CrossoverFilter::propertyChanged(AbstractProperty* property) {
     if (property == &response_ || property == &slope_) {
-        // A new slope means other sections, started from silence: switching outright would cut
-        // the output. The old filter keeps running beside the new one while the output fades
-        // over. (A change during a fade keeps the filter that is fading out.)
-        if (running_ && fadeLeft_ == 0 && processor().wetGain() > 0.0f) {
-            outgoing_.continueFrom(processor());
-            fadeLength_ =
-                std::max(1, static_cast<int32_t>(kCrossfadeSeconds * environment()->sampleRate()));
-            fadeLeft_ = fadeLength_;
-        }
+        beginCrossfade();
         updateDesignState();
         lastFrequency_ = -1.0f;
     } else {
         BiquadFilter::propertyChanged(property);
     }
-}
-
-void CrossoverFilter::reset() {
-    fadeLeft_ = 0;
-    running_ = false;
-    BiquadFilter::reset();
-}
-
-void CrossoverFilter::processBlock(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out,
-                                   int32_t frames) noexcept {
-    BiquadFilter::processBlock(in, out, frames);
-    running_ = true;
-    if (fadeLeft_ == 0 || frames <= 0) return;
-    float* old = outgoingBlock_.data();
-    if (!outgoing_.run(in->data(), old, frames)) std::copy(in->data(), in->data() + frames, old);
-    const float* now = outputBlock()->data();  // the new filter's output (may be `in` itself)
-    float* y = out->data();
-    const float step = 1.0f / static_cast<float>(fadeLength_);
-    float g = static_cast<float>(fadeLength_ - fadeLeft_) * step;
-    const int32_t fading = std::min(frames, fadeLeft_);
-    for (int32_t i = 0; i < fading; ++i, g += step)
-        y[i] = old[i] + g * (now[i] - old[i]);
-    if (now != y) std::copy(now + fading, now + frames, y + fading);
-    fadeLeft_ -= fading;
-    out->setConstant(false);
-    setOutputBlock(out);
 }
 
 void CrossoverFilter::updateDesignState() noexcept {

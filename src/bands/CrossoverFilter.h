@@ -6,7 +6,6 @@
 #include "bands/BiquadCoefficients.h"
 #include "bands/BiquadFilter.h"
 #include "engine/FloatParameterBus.h"
-#include "engine/wave/BasicBlock.h"
 #include "engine/wave/Producer.h"
 #include "support/Property.h"
 
@@ -21,10 +20,8 @@ namespace tessel {
 /// filter's own control or from a shared source (a crossover's bus); coefficients follow it
 /// with the refresh rule of the equaliser bands: once per steady block, otherwise on a 4-sample
 /// grid, at most every 32 samples unless the frequency jumps by more than 0.1 octave.
-/// Changing slope or response while audio runs crossfades over 20 ms from the old filter (kept
-/// running on a second processor with its last coefficients) to the new one, which starts from
-/// silence; a reset, or a change before the first block after one, switches at once.
-/// Audio thread only; never allocates after construction.
+/// Changing slope or response while audio runs crossfades from the old filter to the new one
+/// over 20 ms (see BiquadFilter). Audio thread only; never allocates after construction.
 class CrossoverFilter : public BiquadFilter {
 public:
     enum class Slope : int32_t {
@@ -81,14 +78,6 @@ public:
     int64_t designCount() const noexcept { return designCount_; }
 
     void propertyChanged(AbstractProperty* property) override;
-    /// Clears the state and ends any crossfade from an earlier slope or response.
-    void reset() override;
-    void processBlock(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out,
-                      int32_t frames) noexcept override;
-    /// True while the output still crossfades from the previous slope or response.
-    bool crossfading() const noexcept { return fadeLeft_ > 0; }
-
-    static constexpr double kCrossfadeSeconds = 0.02;
 
 protected:
     void refreshCoefficients(int32_t frames) noexcept override;
@@ -111,12 +100,6 @@ private:
     std::array<float, kMaxButterworthSections> sectionQ_{};
 
     std::array<BiquadCoefficients, BiquadProcessor::kMaxSections> cascade_{};
-    // The filter before the last slope or response change, faded out over kCrossfadeSeconds.
-    BiquadProcessor outgoing_;
-    wave::BasicBlock<float> outgoingBlock_;
-    int32_t fadeLeft_ = 0;
-    int32_t fadeLength_ = 0;
-    bool running_ = false;  // a block has run since construction or the last reset
     float lastFrequency_ = -1.0f;
     float designedSampleRate_ = 0.0f;
     int64_t designCount_ = 0;

@@ -86,6 +86,7 @@ float EQFilter::runWeight(double gainDb) noexcept {
 
 void EQFilter::propertyChanged(AbstractProperty* property) {
     if (property == &shape_ || property == &slope_) {
+        beginCrossfade();
         // Section counts change only between blocks: the schedule of a block holds one count.
         processor().setSectionCount(sectionCountFor(shape_, slope_));
         designNow_ = true;

@@ -18,7 +18,8 @@ namespace tessel {
 /// 0.1 octave). Near 0 dB the gain shapes fade out by run weight instead of designing ever flatter
 /// sections. When only the gain moves, the coefficients follow it every 4 samples by
 /// interpolating (in dB) between two full designs 1 dB apart that bracket it, so a gain ramp costs
-/// two designs per decibel travelled. Audio thread only; never allocates after construction.
+/// two designs per decibel travelled. Shape and slope changes crossfade from the old cascade over
+/// 20 ms. Audio thread only; never allocates after construction.
 class EQFilter : public BiquadFilter {
 public:
     enum Slope : int32_t {

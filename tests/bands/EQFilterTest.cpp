@@ -57,9 +57,9 @@ std::vector<float> impulse(int32_t length) {
 
 /// Runs `cycles` blocks of the filter, pulled by hand (the test helpers allocate their results),
 /// calling move(cycle) before each; returns the largest step between consecutive output samples,
-/// starting from `previous`; infinity as soon as a sample is not finite.
+/// starting from and updating `previous`; infinity as soon as a sample is not finite.
 template <typename Move>
-double largestStep(Rig& rig, wave::Producer& node, int32_t cycles, float previous, Move&& move) {
+double largestStep(Rig& rig, wave::Producer& node, int32_t cycles, float& previous, Move&& move) {
     double largest = 0.0;
     for (int32_t cycle = 0; cycle < cycles; ++cycle) {
         move(cycle);
@@ -244,7 +244,7 @@ TEST(EQFilter, FastFrequencySweepsAreClickFreeAndAllocateNothing) {
     eq.q().parameter().setValue(0.0f, 0.0f);
     render(rig, eq, 8 * kBlock);  // settle on the sine
 
-    const float previous = render(rig, eq, kBlock).back();
+    float previous = render(rig, eq, kBlock).back();
     AllocationScope allocations;
     // Down to 512 Hz and back up, 5 octaves in 10 ms each way, three times.
     const double step = largestStep(rig, eq, 48, previous, [&](int32_t cycle) {
@@ -255,6 +255,14 @@ TEST(EQFilter, FastFrequencySweepsAreClickFreeAndAllocateNothing) {
     // A Butterworth low-pass does not ring, but sweeping it lets the output overshoot a little.
     EXPECT_LE(step, sineStep * 1.2);
     EXPECT_GT(step, sineStep * 0.5);  // the sine did get through
+
+    // Slope changes restructure the cascade; the old one fades out instead of being cut off.
+    const int32_t slopes[] = {EQFilter::k48DbPerOctave, EQFilter::k6DbPerOctave,
+                              EQFilter::kSteepest, EQFilter::k18DbPerOctave};
+    const double slopeStep = largestStep(rig, eq, 16, previous, [&](int32_t cycle) {
+        if (cycle % 4 == 0) eq.slope() = slopes[cycle / 4];
+    });
+    EXPECT_LE(slopeStep, sineStep * 1.2);
 }
 
 // A gain ramp with frequency and Q fixed costs two designs per decibel crossed, follows the gain
@@ -300,7 +308,7 @@ TEST(EQFilter, FullRangeGainSweepsStayBoundedAndAllocateNothing) {
     render(rig, eq, 8 * kBlock);
     // At +30 dB the 1 kHz output moves by at most 31.6 * 2 sin(pi / 48) per sample.
     const double loudStep = std::pow(10.0, 1.5) * 2.0 * std::sin(kPi / 48.0);
-    const float previous = render(rig, eq, kBlock).back();
+    float previous = render(rig, eq, kBlock).back();
     AllocationScope allocations;
     const double step = largestStep(rig, eq, 24, previous, [&](int32_t cycle) {
         if (cycle % 6 == 0)
