@@ -14,8 +14,8 @@ constexpr double kPi = std::numbers::pi;
 constexpr double kTolerance = 1.1920929e-7;
 constexpr double kMaxPoleRadius = 0.999999999;
 constexpr int32_t kRefitRounds = 12;
-// Refits stop once no point errs by more than about 0.02 dB.
-constexpr double kGoodEnough = 0.005;
+// Refits stop once no point errs by more than about 0.04 dB.
+constexpr double kGoodEnough = 0.01;
 constexpr int32_t kLeastSquaresRounds = 2;
 
 // A quadratic p0 + p1 phi + p2 phi^2 in phi = sin^2(w/2): the squared magnitude on the unit
@@ -97,34 +97,6 @@ void mappedPoles(const BiquadPrototype& section, double w0, double& a1, double& 
     } else if (std::abs(d1) > kTolerance) {
         a1 = -std::min(std::exp(-d0 / d1 * w0), kMaxPoleRadius);
     }
-}
-
-// Solves the n x n system m x = v in place (n <= 3; Gaussian elimination, partial pivoting).
-bool solveSmall(int32_t n, double m[3][3], double v[3]) {
-    for (int32_t col = 0; col < n; ++col) {
-        int32_t pivot = col;
-        for (int32_t r = col + 1; r < n; ++r) {
-            if (std::abs(m[r][col]) > std::abs(m[pivot][col])) pivot = r;
-        }
-        if (!(std::abs(m[pivot][col]) > 1e-300)) return false;
-        for (int32_t c = 0; c < n; ++c)
-            std::swap(m[col][c], m[pivot][c]);
-        std::swap(v[col], v[pivot]);
-        for (int32_t r = col + 1; r < n; ++r) {
-            const double f = m[r][col] / m[col][col];
-            for (int32_t c = col; c < n; ++c)
-                m[r][c] -= f * m[col][c];
-            v[r] -= f * v[col];
-        }
-    }
-    for (int32_t r = n - 1; r >= 0; --r) {
-        double acc = v[r];
-        for (int32_t c = r + 1; c < n; ++c)
-            acc -= m[r][c] * v[c];
-        v[r] = acc / m[r][r];
-        if (!std::isfinite(v[r])) return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -212,69 +184,98 @@ BiquadCoefficients magnitudeMatchedSection(const BiquadPrototype& section, doubl
     const double zeroScale = n0 + n1 + n2;
     const int32_t dcZeros = n0 > kTolerance * zeroScale ? 0 : n1 > kTolerance * zeroScale ? 1 : 2;
     const double floor = std::max(largest, dc) * 1e-8;
-    PhiQuadratic num;
-    // Per-point emphasis, raised where the last fit erred most (Lawson's iteration), which moves
-    // the least-squares fit towards the smallest worst-case error.
-    double emphasis[kMaxPoints];
-    std::fill(emphasis, emphasis + count, 1.0);
-    auto emphasiseErrors = [&]() {
-        double total = 0.0, worst = 0.0;
-        for (int32_t i = 0; i < count; ++i) {
-            // |r - 1/r| / 2 for the ratio r of fitted to target: |ln r| to first order.
-            const double r = std::max(std::max(num.at(phis[i]), 0.0) / den.at(phis[i]), floor) /
-                             std::max(targets[i], floor);
-            const double error = 0.5 * std::abs(r - 1.0 / r);
-            emphasis[i] *= error + 1e-9;
-            total += emphasis[i];
-            worst = std::max(worst, error);
-        }
+    // Per point: phi^2, 1 / max(F, floor), 1 / Q(phi) for the current denominator, and the row
+    // weight, which Lawson's iteration raises where the last fit erred most: that moves the
+    // least-squares fit towards the smallest worst-case error. Plain loops over fixed arrays, no
+    // division inside a round but the one per point that a new denominator needs.
+    double phiSquared[kMaxPoints], inverseTarget[kMaxPoints], inverseDen[kMaxPoints];
+    double rowWeight[kMaxPoints];
+    for (int32_t i = 0; i < count; ++i) {
+        phiSquared[i] = phis[i] * phis[i];
+        inverseTarget[i] = 1.0 / std::max(targets[i], floor);
+        rowWeight[i] = 1.0;
+    }
+    auto denominatorChanged = [&]() {
         for (int32_t i = 0; i < count; ++i)
-            emphasis[i] = std::sqrt(emphasis[i] * static_cast<double>(count) / total);
-        return worst;
+            inverseDen[i] = 1.0 / (den.p0 + den.p1 * phis[i] + den.p2 * phiSquared[i]);
     };
-    auto fitNumerator = [&]() {
-        const int32_t unknowns = dcZeros == 2 ? 1 : 2;
-        const double fixed = dcZeros == 0 ? dc * den.p0 : 0.0;
-        double m[3][3] = {}, v[3] = {};
-        for (int32_t i = 0; i < count; ++i) {
-            const double phi = phis[i], f = targets[i];
-            const double weight = emphasis[i] / (std::max(f, floor) * den.at(phi));
-            const double row[2] = {unknowns == 2 ? phi * weight : phi * phi * weight,
-                                   phi * phi * weight};
-            const double rhs = (f * den.at(phi) - fixed) * weight;
-            for (int32_t r = 0; r < unknowns; ++r) {
-                for (int32_t c = 0; c < unknowns; ++c)
-                    m[r][c] += row[r] * row[c];
-                v[r] += row[r] * rhs;
-            }
+    // Least squares over rows (a_i, b_i) and right-hand sides r_i: the 2 x 2 normal equations.
+    struct Normal {
+        double aa = 0.0, ab = 0.0, bb = 0.0, ar = 0.0, br = 0.0;
+        void add(double a, double b, double r) {
+            aa += a * a;
+            ab += a * b;
+            bb += b * b;
+            ar += a * r;
+            br += b * r;
         }
-        if (!solveSmall(unknowns, m, v)) return false;
-        num = {fixed, unknowns == 2 ? v[0] : 0.0, unknowns == 2 ? v[1] : v[0]};
-        return true;
+        bool solve(double& x, double& y) const {
+            const double det = aa * bb - ab * ab;
+            if (!(std::abs(det) > 1e-300 * (aa * bb))) return false;
+            x = (ar * bb - br * ab) / det;
+            y = (aa * br - ab * ar) / det;
+            return std::isfinite(x) && std::isfinite(y);
+        }
+    };
+    PhiQuadratic num;
+    auto fitNumerator = [&]() {
+        const double fixed = dcZeros == 0 ? dc * den.p0 : 0.0;
+        Normal n;
+        for (int32_t i = 0; i < count; ++i) {
+            const double w = rowWeight[i] * inverseTarget[i] * inverseDen[i];
+            n.add(phis[i] * w, phiSquared[i] * w,
+                  (targets[i] - fixed * inverseDen[i]) * rowWeight[i] * inverseTarget[i]);
+        }
+        double p1 = 0.0, p2 = 0.0;
+        if (dcZeros == 2) {  // P = p2 phi^2 alone
+            if (!(n.bb > 0.0)) return false;
+            p2 = n.br / n.bb;
+        } else if (!n.solve(p1, p2)) {
+            return false;
+        }
+        num = {fixed, p1, p2};
+        return std::isfinite(p2);
     };
     // Then the denominator's phi and phi^2 terms with the numerator held, the same way, and the
     // numerator once more: the mapped poles are exact in the s plane but not the best fit of the
     // magnitude near Nyquist. A refit that would put a pole on the unit circle is dropped.
     auto refitDenominator = [&]() {
-        double m[3][3] = {}, v[3] = {};
+        Normal n;
         for (int32_t i = 0; i < count; ++i) {
-            const double phi = phis[i], f = targets[i];
-            const double weight = emphasis[i] / (std::max(f, floor) * den.at(phi));
-            const double row[2] = {f * phi * weight, f * phi * phi * weight};
-            const double rhs = (num.at(phi) - f * den.p0) * weight;
-            for (int32_t r = 0; r < 2; ++r) {
-                for (int32_t c = 0; c < 2; ++c)
-                    m[r][c] += row[r] * row[c];
-                v[r] += row[r] * rhs;
-            }
+            const double w = rowWeight[i] * inverseTarget[i] * inverseDen[i];
+            const double fw = targets[i] * w;
+            n.add(phis[i] * fw, phiSquared[i] * fw,
+                  (num.p0 + num.p1 * phis[i] + num.p2 * phiSquared[i] - targets[i] * den.p0) * w);
         }
-        if (!solveSmall(2, m, v)) return false;
-        const PhiQuadratic next{den.p0, v[0], v[1]};
+        PhiQuadratic next{den.p0, 0.0, 0.0};
+        if (!n.solve(next.p1, next.p2)) return false;
         if (!(next.minimumOnUnitInterval() > 1e-12 * den.p0)) return false;
         den = next;
+        denominatorChanged();
         return true;
     };
-    if (!(den.minimumOnUnitInterval() > 0.0) || !fitNumerator()) return fallback;
+    // Reweights the rows by the last fit's errors |r - 1/r| / 2, r the ratio of fitted to target
+    // squared magnitude (|ln r| to first order, alike for misses up and down); returns the
+    // largest.
+    auto emphasiseErrors = [&]() {
+        double total = 0.0, worst = 0.0;
+        for (int32_t i = 0; i < count; ++i) {
+            const double fitted =
+                (num.p0 + num.p1 * phis[i] + num.p2 * phiSquared[i]) * inverseDen[i];
+            const double r = std::max(fitted, floor) * inverseTarget[i];
+            const double error = 0.5 * std::abs(r - 1.0 / r);
+            rowWeight[i] *= error + 1e-9;  // a damped Lawson step: the weight, not its square
+            total += rowWeight[i];
+            worst = std::max(worst, error);
+        }
+        const double normalise = static_cast<double>(count) / total;
+        for (int32_t i = 0; i < count; ++i)
+            rowWeight[i] = std::sqrt(rowWeight[i] * normalise);
+        return worst;
+    };
+    if (!(den.minimumOnUnitInterval() > 0.0)) return fallback;
+    denominatorChanged();
+    if (!fitNumerator()) return fallback;
     for (int32_t round = 0; round < kRefitRounds; ++round) {
         if (round >= kLeastSquaresRounds && emphasiseErrors() < kGoodEnough) break;
         if (!refitDenominator()) break;
