@@ -94,55 +94,58 @@ void directFormCascadePair(const Schedule& schedule, SectionState* state0, Secti
     }
 }
 
-template <int Sections = 1>
-void directFormDispatch(int32_t sections, const Schedule& schedule, SectionState* state,
-                        const float* input, float* output) noexcept {
+// Calls f.template operator()<S>() with S = sections (1 .. kMaxSections), so that every kernel is
+// compiled for each cascade length and keeps its sections' state in registers.
+template <int Sections = 1, typename F>
+void withSectionCount(int32_t sections, F&& f) noexcept {
     if constexpr (Sections < BiquadProcessor::kMaxSections) {
         if (sections != Sections) {
-            directFormDispatch<Sections + 1>(sections, schedule, state, input, output);
+            withSectionCount<Sections + 1>(sections, f);
             return;
         }
     }
-    directFormCascade<Sections>(schedule, state, input, output);
+    f.template operator()<Sections>();
 }
 
-template <int Sections = 1>
-void directFormPairDispatch(int32_t sections, const Schedule& schedule, SectionState* state0,
-                            SectionState* state1, const float* input0, float* output0,
-                            const float* input1, float* output1) noexcept {
-    if constexpr (Sections < BiquadProcessor::kMaxSections) {
-        if (sections != Sections) {
-            directFormPairDispatch<Sections + 1>(sections, schedule, state0, state1, input0,
-                                                 output0, input1, output1);
-            return;
-        }
-    }
-    directFormCascadePair<Sections>(schedule, state0, state1, input0, output0, input1, output1);
-}
-
-// Trapezoidal state-variable section: v is the high-pass node, the integrators give band-pass
+// Trapezoidal state-variable sections: v is the high-pass node, the integrators give band-pass
 // and low-pass. The states s1, s2 are the integrators' memories, so they stay meaningful when g0
-// and g1 jump, unlike the delayed outputs of the direct form.
-void stateVariable(const BiquadCoefficients& c, SectionState& state, const float* input,
-                   float* output, int32_t frames) noexcept {
-    const double g0 = c.b0;
-    const double g1 = c.b1;
-    const double m0 = c.b2;
-    const double m1 = c.a1;
-    const double m2 = c.a2;
-    const double d = 1.0 / (g1 * g0 + 1.0);
-    double s1 = state.x1;
-    double s2 = state.x2;
-    for (int32_t i = 0; i < frames; ++i) {
-        const double v = (static_cast<double>(input[i]) - g1 * s1 - s2) * d;
-        const double bp = g0 * v + s1;
-        const double lp = g0 * bp + s2;
-        s1 = bp + g0 * v;
-        s2 = lp + g0 * bp;
-        output[i] = static_cast<float>(m2 * v + m1 * bp + m0 * lp);
+// and g1 jump, unlike the delayed outputs of the direct form. Sample-major over the cascade like
+// directFormCascade, values between sections in double precision; each run's division is done
+// once, before its samples.
+template <int Sections>
+void stateVariableCascade(const Schedule& schedule, SectionState* state, const float* input,
+                          float* output) noexcept {
+    double s1[Sections], s2[Sections];
+    for (int k = 0; k < Sections; ++k) {
+        s1[k] = state[k].x1;
+        s2[k] = state[k].x2;
     }
-    state.x1 = s1;
-    state.x2 = s2;
+    for (int32_t r = 0; r < schedule.runs; ++r) {
+        const BiquadCoefficients* c = schedule.table + r * BiquadProcessor::kMaxSections;
+        double d[Sections];
+        for (int k = 0; k < Sections; ++k)
+            d[k] = 1.0 / (c[k].b1 * c[k].b0 + 1.0);
+        const int32_t frames = schedule.frames[r];
+        for (int32_t i = 0; i < frames; ++i) {
+            double x = input[i];
+            for (int k = 0; k < Sections; ++k) {
+                const double g0 = c[k].b0;
+                const double v = (x - c[k].b1 * s1[k] - s2[k]) * d[k];
+                const double bp = g0 * v + s1[k];
+                const double lp = g0 * bp + s2[k];
+                s1[k] = bp + g0 * v;
+                s2[k] = lp + g0 * bp;
+                x = c[k].a2 * v + c[k].a1 * bp + c[k].b2 * lp;
+            }
+            output[i] = static_cast<float>(x);
+        }
+        input += frames;
+        output += frames;
+    }
+    for (int k = 0; k < Sections; ++k) {
+        state[k].x1 = s1[k];
+        state[k].x2 = s2[k];
+    }
 }
 
 }  // namespace
@@ -305,42 +308,28 @@ void BiquadProcessor::normalizeSchedule(int32_t frames) noexcept {
 }
 
 void BiquadProcessor::filterChannel(const float* input, float* output) noexcept {
-    if (kernel_ == Kernel::kDirectForm1) {
-        const Schedule schedule{runCoefficients_.data(), runFrames_.data(), runCount_};
-        directFormDispatch(sectionCount_, schedule, state_, input, output);
-        return;
-    }
-    // Section by section within each run: each section reads the previous one's output.
-    int32_t offset = 0;
-    for (int32_t r = 0; r < runCount_; ++r) {
-        const BiquadCoefficients* c = runCoefficients(r);
-        for (int32_t k = 0; k < sectionCount_; ++k)
-            stateVariable(c[k], state_[k], (k == 0 ? input : output) + offset, output + offset,
-                          runFrames_[r]);
-        offset += runFrames_[r];
-    }
+    const Schedule schedule{runCoefficients_.data(), runFrames_.data(), runCount_};
+    withSectionCount(sectionCount_, [&]<int Sections>() {
+        if (kernel_ == Kernel::kDirectForm1)
+            directFormCascade<Sections>(schedule, state_, input, output);
+        else
+            stateVariableCascade<Sections>(schedule, state_, input, output);
+    });
 }
 
 void BiquadProcessor::filterPair(const float* input0, float* output0, const float* input1,
                                  float* output1) noexcept {
-    if (kernel_ == Kernel::kDirectForm1) {
-        const Schedule schedule{runCoefficients_.data(), runFrames_.data(), runCount_};
-        directFormPairDispatch(sectionCount_, schedule, state_, partner_->state_, input0, output0,
-                               input1, output1);
-        return;
-    }
-    int32_t offset = 0;
-    for (int32_t r = 0; r < runCount_; ++r) {
-        const BiquadCoefficients* c = runCoefficients(r);
-        const int32_t n = runFrames_[r];
-        for (int32_t k = 0; k < sectionCount_; ++k) {
-            stateVariable(c[k], state_[k], (k == 0 ? input0 : output0) + offset, output0 + offset,
-                          n);
-            stateVariable(c[k], partner_->state_[k], (k == 0 ? input1 : output1) + offset,
-                          output1 + offset, n);
+    const Schedule schedule{runCoefficients_.data(), runFrames_.data(), runCount_};
+    SectionState* state1 = partner_->state_;
+    withSectionCount(sectionCount_, [&]<int Sections>() {
+        if (kernel_ == Kernel::kDirectForm1) {
+            directFormCascadePair<Sections>(schedule, state_, state1, input0, output0, input1,
+                                            output1);
+        } else {
+            stateVariableCascade<Sections>(schedule, state_, input0, output0);
+            stateVariableCascade<Sections>(schedule, state1, input1, output1);
         }
-        offset += n;
-    }
+    });
 }
 
 void BiquadProcessor::mix(const float* input, float* output, bool advanceRamp) noexcept {
