@@ -24,13 +24,13 @@ constexpr const char* kLayoutUsage =
     "--response adds each model band's level in dB at octave frequencies and their sum.\n"
     "Defaults: --rate 44100 --mode dynamic.\n";
 
-struct BandSpec {
+struct PlacedBand {
     double lowHz = 0.0, highHz = 0.0;
     double lowSlope = FloatingMultiBandModel::kDefaultSlopeDbPerOctave;
     double highSlope = FloatingMultiBandModel::kDefaultSlopeDbPerOctave;
 };
 
-bool parseBand(const std::string& text, BandSpec& band) {
+bool parseBand(const std::string& text, PlacedBand& band) {
     const std::size_t at = text.find('@');
     const std::string range = text.substr(0, at);
     const std::size_t dash = range.find('-', 1);
@@ -90,9 +90,9 @@ int runLayout(const std::vector<std::string>& words, std::ostream& out, std::ost
     ProcessingMode mode = ProcessingMode::kDynamicPhase;
     if (!parseModeOption(*line, mode, err)) return 2;
 
-    std::vector<BandSpec> specs(bands.size());
+    std::vector<PlacedBand> placed(bands.size());
     for (std::size_t i = 0; i < bands.size(); ++i) {
-        if (!parseBand(bands[i], specs[i])) {
+        if (!parseBand(bands[i], placed[i])) {
             err << "tessel layout: a band is LOW-HIGH[@LOWSLOPE/HIGHSLOPE] in Hz and dB/oct, not '"
                 << bands[i] << "'\n";
             return 2;
@@ -106,13 +106,13 @@ int runLayout(const std::vector<std::string>& words, std::ostream& out, std::ost
     FloatingMultiBandModel layout(&model);
     {
         const UpdatedObject::ScopedHold hold(layout);  // one layout pass for all the bands
-        for (std::size_t i = 0; i < specs.size(); ++i) {
+        for (std::size_t i = 0; i < placed.size(); ++i) {
             FloatingMultiBandModel::Band& band = layout.band(static_cast<int32_t>(i));
             band.used() = true;
-            band.setRange(static_cast<float>(std::log2(specs[i].lowHz)),
-                          static_cast<float>(std::log2(specs[i].highHz)));
-            band.lowSlopeDbPerOctave() = static_cast<float>(specs[i].lowSlope);
-            band.highSlopeDbPerOctave() = static_cast<float>(specs[i].highSlope);
+            band.setRange(static_cast<float>(std::log2(placed[i].lowHz)),
+                          static_cast<float>(std::log2(placed[i].highHz)));
+            band.lowSlopeDbPerOctave() = static_cast<float>(placed[i].lowSlope);
+            band.highSlopeDbPerOctave() = static_cast<float>(placed[i].highSlope);
         }
     }
 
