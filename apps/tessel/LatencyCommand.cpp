@@ -2,7 +2,7 @@
 
 #include "CommandLine.h"
 #include "TesselCli.h"
-#include "params/TesselLatency.h"
+#include "engine/tessel/TesselLatency.h"
 
 namespace tessel::cli {
 

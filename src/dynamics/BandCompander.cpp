@@ -83,8 +83,7 @@ BandCompander::BandCompander(wave::Environment* environment)
       mixControl_(environment, 1.0f),
       directionScale_(environment, 1.0f),
       releaseSeconds_(environment, 0.0f),
-      delay_(environment,
-             static_cast<int32_t>(environment->sampleRate() * (kMaximumLookaheadMs * 0.001))),
+      delay_(environment, maximumLookaheadSamples(environment->sampleRate())),
       levelDb_(environment, DBConverter::Conversion::kGainToDb),
       detector_(environment),
       invertedCurve_(environment),
@@ -140,8 +139,7 @@ BandCompander::BandCompander(wave::Environment* environment)
 
     detector_.ratio().setValue(ratio_, 0.0f);
     updateDirection(true);
-    delay_.setMaximumDelay(static_cast<int32_t>(kMaximumLookaheadMs * 0.001 *
-                                                static_cast<double>(environment->sampleRate())));
+    delay_.setMaximumDelay(maximumLookaheadSamples(environment->sampleRate()));
     updateTimes();
     // A sample-rate change reaches reset() through the environment.
     environment->addResettable(this);

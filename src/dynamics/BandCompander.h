@@ -43,6 +43,11 @@ public:
     enum class Direction : int32_t { kBelow = 0, kAbove = 1 };
 
     static constexpr float kMaximumLookaheadMs = 20.0f;
+    /// Samples of the full lookahead at a rate: the delay the band audio waits while lookahead
+    /// is on, and the longest detection delay. Any thread.
+    static int32_t maximumLookaheadSamples(double sampleRateHz) noexcept {
+        return static_cast<int32_t>(sampleRateHz * (kMaximumLookaheadMs * 0.001));
+    }
     /// The fixed scale of the "below" direction: a 36 dB detector change becomes Range dB.
     static constexpr float kCeilingDb = 36.0f;
 

@@ -95,9 +95,4 @@ AbstractPluginParameter* TesselParameters::findByName(std::string_view name) con
     return nullptr;
 }
 
-TesselLatency TesselParameters::latency(double sampleRateHz) const noexcept {
-    return TesselLatency::compute(sampleRateHz, processingMode.storedValue(),
-                                  lookaheadEnabled.storedValue(), oversampling.currentIndex());
-}
-
 }  // namespace tessel

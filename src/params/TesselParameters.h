@@ -12,7 +12,6 @@
 #include "params/ProcessingMode.h"
 #include "params/StereoPanParameter.h"
 #include "params/TesselEnumerations.h"
-#include "params/TesselLatency.h"
 
 namespace tessel {
 
@@ -36,9 +35,6 @@ public:
     AbstractPluginParameter* findByIdentifier(int identifier) const noexcept;
     /// The parameter with this name (exactly, else ignoring case), or null.
     AbstractPluginParameter* findByName(std::string_view name) const noexcept;
-    /// The latency the current Processing Mode, Lookahead Enabled and Oversampling give at the
-    /// sample rate, in samples (total() for the sum).
-    TesselLatency latency(double sampleRateHz) const noexcept;
 
     IndexedPluginParameter<int> auditionSideChain;  ///< 0 Off, b for band b
     FloatPluginParameter mix;                       ///< 0..2, shown as 0..200 %

@@ -383,26 +383,6 @@ TEST(TesselParameters, StereoLinkTextsShowBothHalvesAndParseBack) {
     EXPECT_EQ(link.stereoLinkMode(), StereoLinkMode::kSideDetectionMidProcessing);  // untouched
 }
 
-TEST(TesselParameters, LatencyFollowsModeLookaheadAndOversampling) {
-    TesselParameters parameters;
-    EXPECT_EQ(parameters.latency(44100.0).total(), 882);  // defaults: Dynamic Phase, lookahead
-    parameters.processingMode.setValue(static_cast<float>(ProcessingMode::kLinearPhase), 0);
-    EXPECT_EQ(parameters.latency(44100.0).total(), 3954);
-    EXPECT_EQ(parameters.latency(96000.0).linearPhaseSamples, 5120);
-    parameters.lookaheadEnabled.setValue(0.0f, 0);
-    EXPECT_EQ(parameters.latency(44100.0).total(), 3072);
-    parameters.oversampling.setValue(1.0f, 0);
-    const TesselLatency oversampled = parameters.latency(44100.0);
-    EXPECT_GT(oversampled.oversamplingSamples, 0);
-    EXPECT_EQ(oversampled.total(), 3072 + oversampled.oversamplingSamples);
-    parameters.oversampling.setValue(2.0f, 0);
-    EXPECT_EQ(parameters.latency(44100.0).total(),
-              TesselLatency::compute(44100.0, ProcessingMode::kLinearPhase, false, 2).total());
-    parameters.processingMode.setValue(static_cast<float>(ProcessingMode::kMinimumPhase), 0);
-    parameters.oversampling.setValue(0.0f, 0);
-    EXPECT_EQ(parameters.latency(48000.0).total(), 0);
-}
-
 TEST(TesselParameters, BadInputLeavesEveryParameterValidAndFinite) {
     TesselParameters parameters;
     const float values[] = {kNaN, kInf, -kInf, 1e30f, -1e30f, 0.5f};
