@@ -133,7 +133,7 @@ void GenericPluginProcessor::initialize() {
     for (int32_t k = 0; k < channels; ++k)
         channels_.push_back(createChannel(k));
     bypass_ = std::make_unique<BypassProcessor>(this);
-    bypass_->rebuildDelays();
+    bypass_->setCapacity(kDefaultMaximumLatency);
     if ((featureFlags_ & kFeatureEditorMidi) != 0) {
         editorMidiQueue_ = std::make_unique<LockFreeIndexQueue<MidiMessage>>(
             kEditorMidiQueueEntries + 2, kEditorMidiQueueEntries + 2);
@@ -187,7 +187,7 @@ void GenericPluginProcessor::process(const float* const* inputs, int32_t inputCo
     updateDisplayCounter(frames);
     samplesSinceTransport_ += frames;
     lastMidiTarget_ = -1;
-    if (!isHeld()) applyParameterChanges();
+    if (!isHeld()) applyQueuedChanges();
     if (transportChanged_) {
         transportChanged(tempo_, position_);
         transportChanged_ = false;
@@ -217,7 +217,7 @@ void GenericPluginProcessor::process(const float* const* inputs, int32_t inputCo
         pending = false;
         midiDispatched = true;
         // A controller may have changed parameters: they apply before the next sample.
-        if (!isHeld()) applyParameterChanges();
+        if (!isHeld()) applyQueuedChanges();
     }
 
     if (silenceFlags != nullptr) *silenceFlags = flags;
@@ -269,15 +269,36 @@ void GenericPluginProcessor::render(const float** outputs, int32_t count, int32_
 // ---- parameters ----
 
 void GenericPluginProcessor::setParameter(int32_t index, float value, int32_t flags) {
-    parameterWillChange(index);
-    parameterQueue_.push(ParameterChange{index, value});  // dropped when the pool is exhausted
+    parameterWillChange(index, value);
+    if (!parameterQueue_.push(ParameterChange{index, value}))
+        droppedChanges_.fetch_add(1, std::memory_order_relaxed);
     if ((flags & kFromHost) == 0 && index >= 0 && adapter_ != nullptr) {
         adapter_->parameterChangedByProcessor(index);
     }
 }
 
+void GenericPluginProcessor::applyQueuedChanges() noexcept {
+    try {
+        applyParameterChanges();
+    } catch (...) {
+        // The change that threw is lost; the graph is whole (see the class comment) and the
+        // queue's remaining changes apply at the next block.
+        failedChanges_.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
 void GenericPluginProcessor::applyParameterChanges() {
-    ++inUpdate_;
+    // Leaves the update even when a hook throws, so that the finished-notification still runs.
+    struct UpdateScope {
+        GenericPluginProcessor& p;
+        explicit UpdateScope(GenericPluginProcessor& processor) : p(processor) { ++p.inUpdate_; }
+        ~UpdateScope() {
+            if (--p.inUpdate_ == 0 && p.updateNotificationPending_) {
+                p.updateNotificationPending_ = false;
+                p.parameterUpdateFinished();
+            }
+        }
+    } scope(*this);
     ParameterChange change{};
     while (parameterQueue_.pop(change)) {
         if (change.index == -1) {
@@ -290,14 +311,17 @@ void GenericPluginProcessor::applyParameterChanges() {
             parameterChanged(change.index);
         }
     }
-    if (--inUpdate_ == 0 && updateNotificationPending_) {
-        updateNotificationPending_ = false;
-        parameterUpdateFinished();
-    }
 }
 
 void GenericPluginProcessor::setParameterValue(int32_t index, float value) {
-    if (AbstractPluginParameter* p = parameterByIdentifier(index)) p->setValue(value, 0);
+    AbstractPluginParameter* p = parameterByIdentifier(index);
+    if (p == nullptr) return;
+    p->setValue(value, 0);
+    p->notifyValueListeners(p->currentValue());
+}
+
+void GenericPluginProcessor::setMaximumLatency(int32_t samples) {
+    bypass_->setCapacity(samples);
 }
 
 void GenericPluginProcessor::parameterChanged(int32_t index) {
@@ -321,19 +345,10 @@ void GenericPluginProcessor::setBypass(bool on, int32_t source) {
     if (source < 0 || source > 1) return;
     bypassSources_[static_cast<std::size_t>(source)] = on;
     const bool effective = bypassSources_[0] || bypassSources_[1];
-    BypassProcessor& bypass = *bypass_;
-    if (effective == bypass.state_) return;
-    const bool wasOn = bypass.state_;
-    const int32_t samples = latency();
-    bypass.countdown_ = samples;
-    if (!effective && samples > 0) {
-        // Stay dry until the graph's delay lines hold fresh audio again.
-        bypass.unbypassPending_ = true;
-        bypass.state_ = false;
-    } else {
-        bypass.setState(effective);
-    }
-    // The ramp above is set before the reset, so it starts from the mix's current value.
+    if (effective == bypass_->state()) return;
+    const bool wasOn = bypass_->state();
+    bypass_->engage(effective, latency());
+    // The ramp is set before the reset, so it starts from the mix's current value.
     if (wasOn) environment_->reset(wave::Environment::kResetAttached);
 }
 
@@ -357,11 +372,10 @@ void GenericPluginProcessor::setTransport(bool playing, float tempo, double posi
 
 void GenericPluginProcessor::reset() {
     environment_->reset(wave::Environment::kResetAttached);
-    bypass_->mix_.finishRamp();
-    bypass_->rebuildDelays();
+    bypass_->finishRamp();
     position_ = 0.0;
     samplesSinceTransport_ = 0;
-    if (!isHeld()) applyParameterChanges();
+    if (!isHeld()) applyQueuedChanges();
 }
 
 void GenericPluginProcessor::writeDisplayData(std::vector<uint8_t>&) {
@@ -404,37 +418,97 @@ void GenericPluginProcessor::Channel::seek(int32_t offset, int32_t frames) noexc
 // ---- BypassProcessor ----
 
 GenericPluginProcessor::BypassProcessor::BypassProcessor(GenericPluginProcessor* processor)
-    : processor_(processor), mix_(processor->environment(), 0.0f) {
-    delays_.reserve(kMaximumChannels);
-}
+    : processor_(processor), mix_(processor->environment(), 0.0f) {}
 
 GenericPluginProcessor::BypassProcessor::~BypassProcessor() = default;
 
-void GenericPluginProcessor::BypassProcessor::setState(bool on) {
+void GenericPluginProcessor::BypassProcessor::engage(bool on, int32_t latency) noexcept {
+    countdown_ = latency;
+    if (!on && latency > 0) {
+        // Stay dry until the graph's delay lines hold fresh audio again.
+        unbypassPending_ = true;
+        state_ = false;
+        return;
+    }
     state_ = on;
     if (on) unbypassPending_ = false;  // a release still waiting is cancelled
     mix_.setValue(on ? 1.0f : 0.0f, kRampMs);
 }
 
-void GenericPluginProcessor::BypassProcessor::rebuildDelays() {
-    const int32_t latency = processor_->latency();
+void GenericPluginProcessor::BypassProcessor::setCapacity(int32_t maximumLatency) {
+    maximumLatency = std::max(maximumLatency, 0);
     delays_.clear();
-    delayLatency_ = latency;
-    if (!processor_->hasAudioInput() || latency <= 0) return;
+    capacity_ = maximumLatency;
+    if (!processor_->hasAudioInput() || maximumLatency == 0) return;
     const int32_t channels = processor_->channelCount();
-    for (int32_t k = 0; k < channels; ++k) {
-        auto delay = std::make_unique<wave::Delay>(processor_->environment(), latency);
-        delays_.push_back(std::move(delay));
+    delays_.reserve(static_cast<std::size_t>(channels));
+    for (int32_t k = 0; k < channels; ++k)
+        delays_.push_back(std::make_unique<wave::Delay>(processor_->environment(), maximumLatency));
+}
+
+void GenericPluginProcessor::BypassProcessor::advanceRelease(int32_t n) noexcept {
+    if (jumpRequested_) {
+        jumpRequested_ = false;
+        if (unbypassPending_) {
+            mix_.setValue(0.0f, -1.0f);
+            unbypassPending_ = false;
+        }
+        mix_.finishRamp();
+    }
+    if (!unbypassPending_) return;
+    if (countdown_ <= 0) {
+        mix_.setValue(0.0f, kRampMs);
+        unbypassPending_ = false;
+    } else {
+        countdown_ -= n;
     }
 }
 
+void GenericPluginProcessor::BypassProcessor::writeDryInputs(int32_t offset, int32_t n) noexcept {
+    const float* zeros = processor_->environment()->zeroBlock()->data();
+    for (std::size_t k = 0; k < delays_.size(); ++k) {
+        const float* in = processor_->channel(static_cast<int32_t>(k))->mainSource();
+        delays_[k]->write(in != nullptr ? in + offset : zeros, n);
+    }
+}
+
+void GenericPluginProcessor::BypassProcessor::renderWet(int32_t offset, int32_t n, int32_t latency,
+                                                        int32_t& flags) noexcept {
+    GenericPluginProcessor& p = *processor_;
+    wave::Environment& env = *p.environment();
+    const int32_t channels = p.channelCount();
+    if ((flags & kInputSilent) == 0) {
+        tailCountdown_ = -1;
+    } else {
+        if (tailCountdown_ == -1) tailCountdown_ = p.tailLength() + latency;
+        if (tailCountdown_ == 0) {
+            // Tail over and every node settled: pass the (silent) input through.
+            const float* zeros = env.zeroBlock()->data();
+            for (int32_t k = 0; k < channels; ++k) {
+                const float* in = p.channel(k)->mainSource();
+                wet_[static_cast<std::size_t>(k)] =
+                    in != nullptr && p.hasAudioInput() ? in + offset : zeros;
+            }
+            env.advance(n, wave::Environment::kSkipRootList);
+            return;
+        }
+    }
+    p.render(wet_.data(), channels, n);
+    if (tailCountdown_ > 0) {
+        tailCountdown_ = std::max(tailCountdown_ - n, 0);
+        if (tailCountdown_ == 0 && !env.allSettled()) tailCountdown_ = 1;
+    }
+    flags &= ~kOutputSilent;
+    env.advance(n, 0);
+}
+
 void GenericPluginProcessor::BypassProcessor::writeDry(float* out, int32_t channel, int32_t offset,
-                                                       int32_t n) const noexcept {
-    const std::size_t bytes = static_cast<std::size_t>(n) * sizeof(float);
-    if (!delays_.empty()) {
-        delays_[static_cast<std::size_t>(channel)]->read(delayLatency_, out, n);
+                                                       int32_t n, int32_t latency) const noexcept {
+    if (latency > 0 && !delays_.empty()) {
+        delays_[static_cast<std::size_t>(channel)]->read(latency, out, n);
         return;
     }
+    const std::size_t bytes = static_cast<std::size_t>(n) * sizeof(float);
     const Channel* ch = processor_->channel(channel);
     const float* in = processor_->hasAudioInput() && ch != nullptr ? ch->mainSource() : nullptr;
     if (in != nullptr) {
@@ -444,84 +518,16 @@ void GenericPluginProcessor::BypassProcessor::writeDry(float* out, int32_t chann
     }
 }
 
-void GenericPluginProcessor::BypassProcessor::processBlock(float* const* outputs, int32_t count,
-                                                           int32_t offset, int32_t n,
-                                                           int32_t& flags) noexcept {
-    GenericPluginProcessor& p = *processor_;
-    wave::Environment& env = *p.environment();
-    const int32_t latency = p.latency();
-    if (latency != delayLatency_) rebuildDelays();  // allocates, only when the latency moved
-
-    env.beginCycle();
-    if (jumpRequested_) {
-        jumpRequested_ = false;
-        if (unbypassPending_) {
-            mix_.setValue(0.0f, -1.0f);
-            unbypassPending_ = false;
-        }
-        mix_.finishRamp();
-    }
-    if (unbypassPending_) {
-        if (countdown_ <= 0) {
-            mix_.setValue(0.0f, kRampMs);
-            unbypassPending_ = false;
-        } else {
-            countdown_ -= n;
-        }
-    }
-    const wave::BasicBlock<float>* mixBlock = mix_.valueBlock(n);
-    // The mix is consumed every cycle, so a change made before the next cycle ramps from the
-    // current value. Deliberately not catchUp: an environment reset must not cut the ramp short.
-    mix_.setLastPosition(env.samplePosition() + n);
-    const float* m = mixBlock->data();
-    const bool constant = mixBlock->isConstant();
-    const bool allDry = constant && m[0] == 1.0f;
-    const bool allWet = constant && m[0] == 0.0f;
-
-    const int32_t channels = p.channelCount();
-    for (int32_t k = 0; k < channels; ++k)
-        p.channels_[static_cast<std::size_t>(k)]->seek(offset, n);
-    if (!delays_.empty()) {
-        const float* zeros = env.zeroBlock()->data();
-        for (int32_t k = 0; k < channels; ++k) {
-            const float* in = p.channels_[static_cast<std::size_t>(k)]->mainSource();
-            delays_[static_cast<std::size_t>(k)]->write(in != nullptr ? in + offset : zeros, n);
-        }
-    }
-
-    if (allDry && !unbypassPending_) {
-        env.advance(n, wave::Environment::kSkipRootList);
-    } else {
-        bool runGraph = true;
-        if ((flags & kInputSilent) != 0) {
-            if (tailCountdown_ == -1) tailCountdown_ = p.tailLength() + latency;
-            if (tailCountdown_ == 0) {
-                // Tail over and every node settled: pass the (silent) input through.
-                const float* zeros = env.zeroBlock()->data();
-                for (int32_t k = 0; k < channels; ++k) {
-                    const float* in = p.channels_[static_cast<std::size_t>(k)]->mainSource();
-                    wet_[static_cast<std::size_t>(k)] =
-                        in != nullptr && p.hasAudioInput() ? in + offset : zeros;
-                }
-                runGraph = false;
-                env.advance(n, wave::Environment::kSkipRootList);
-            }
-        } else {
-            tailCountdown_ = -1;
-        }
-        if (runGraph) {
-            p.render(wet_.data(), channels, n);
-            if (tailCountdown_ > 0) {
-                tailCountdown_ = std::max(tailCountdown_ - n, 0);
-                if (tailCountdown_ == 0 && !env.allSettled()) tailCountdown_ = 1;
-            }
-            flags &= ~kOutputSilent;
-            env.advance(n, 0);
-        }
-    }
-
-    for (int32_t k = 0; k < channels; ++k) {
-        const int32_t host = layoutHostChannel(p.layout(), k);
+void GenericPluginProcessor::BypassProcessor::mixOutputs(float* const* outputs, int32_t count,
+                                                         int32_t offset, int32_t n,
+                                                         const float* mix, bool constantMix,
+                                                         int32_t latency,
+                                                         int32_t& flags) const noexcept {
+    const bool allDry = constantMix && mix[0] == 1.0f;
+    const bool allWet = constantMix && mix[0] == 0.0f;
+    const int32_t layout = processor_->layout();
+    for (int32_t k = 0; k < processor_->channelCount(); ++k) {
+        const int32_t host = layoutHostChannel(layout, k);
         if (host >= count || outputs[host] == nullptr) continue;
         float* out = outputs[host] + offset;
         const float* wet = wet_[static_cast<std::size_t>(k)];
@@ -529,11 +535,12 @@ void GenericPluginProcessor::BypassProcessor::processBlock(float* const* outputs
             std::memmove(out, wet, static_cast<std::size_t>(n) * sizeof(float));
             continue;
         }
-        writeDry(out, k, offset, n);
+        writeDry(out, k, offset, n, latency);
         if (!allDry) {
             for (int32_t i = 0; i < n; ++i)
-                out[i] = wet[i] + m[i] * (out[i] - wet[i]);
-        } else if (delayLatency_ > 0 && (flags & kOutputSilent) != 0) {
+                out[i] = wet[i] + mix[i] * (out[i] - wet[i]);
+        } else if (latency > 0 && (flags & kOutputSilent) != 0) {
+            // Bypassed and the input is silent: the output is silent once the delayed input is.
             for (int32_t i = 0; i < n; ++i) {
                 if (std::fabs(out[i]) > kFloatTolerance) {
                     flags &= ~kOutputSilent;
@@ -542,6 +549,32 @@ void GenericPluginProcessor::BypassProcessor::processBlock(float* const* outputs
             }
         }
     }
+}
+
+void GenericPluginProcessor::BypassProcessor::processBlock(float* const* outputs, int32_t count,
+                                                           int32_t offset, int32_t n,
+                                                           int32_t& flags) noexcept {
+    GenericPluginProcessor& p = *processor_;
+    wave::Environment& env = *p.environment();
+    const int32_t latency = std::min(p.latency(), capacity_);
+
+    env.beginCycle();
+    advanceRelease(n);
+    const wave::BasicBlock<float>* mixBlock = mix_.valueBlock(n);
+    // The mix is consumed every cycle, so a change made before the next cycle ramps from the
+    // current value. Deliberately not catchUp: an environment reset must not cut the ramp short.
+    mix_.setLastPosition(env.samplePosition() + n);
+    const bool allDry = mixBlock->isConstant() && mixBlock->data()[0] == 1.0f;
+
+    for (int32_t k = 0; k < p.channelCount(); ++k)
+        p.channel(k)->seek(offset, n);
+    writeDryInputs(offset, n);
+    if (allDry && !unbypassPending_) {
+        env.advance(n, wave::Environment::kSkipRootList);
+    } else {
+        renderWet(offset, n, latency, flags);
+    }
+    mixOutputs(outputs, count, offset, n, mixBlock->data(), mixBlock->isConstant(), latency, flags);
 }
 
 }  // namespace tessel

@@ -27,6 +27,13 @@ namespace tessel {
 /// Threads: `process`, `reset`, `setBypass`, `setTransport` and sample-rate changes run on the
 /// audio thread and never allocate in steady state; `setParameter` and `queueMidiMessage` may be
 /// called from any thread.
+/// Rebuilds: a product rebuilds parts of its graph inside `parameterChanged` and
+/// `sampleRateChanged` on the audio thread. It allocates what a rebuild needs up front where it
+/// can, so that most rebuilds only rewire; a rebuild that must allocate builds the new objects
+/// before it lets go of the old ones, so that a throw leaves the old graph whole. Any exception
+/// out of the hooks is caught at the frame's boundary: the change that failed is counted
+/// (`failedParameterChanges`), the rest of the queue applies at the next block, and the host
+/// keeps running. Nothing is thrown through `process`.
 class GenericPluginProcessor : public GenericPluginBase {
 public:
     class Channel;
@@ -50,6 +57,8 @@ public:
     static constexpr uint32_t kParameterQueueInitialNodes = 8192;
     static constexpr uint32_t kParameterQueueMaximumNodes = 65536;
     static constexpr int32_t kDisplayCounterLimit = 12288000;
+    /// Capacity of the bypass's dry delay lines until the product declares its own maximum.
+    static constexpr int32_t kDefaultMaximumLatency = 16384;
     static constexpr float kDefaultTempo = 120.0f;
 
     /// Channel count of layout `layout` (0..15); 0 for an unknown layout.
@@ -81,11 +90,20 @@ public:
     virtual void render(const float** outputs, int32_t count, int32_t frames) noexcept;
 
     /// Queues a parameter change for the audio thread; unless flags has kFromHost, tells the
-    /// adapter so that the host learns of it. A change is dropped when the queue's pool is at its
-    /// maximum. [any thread, lock-free unless the pool must grow]
+    /// adapter so that the host learns of it. A change is dropped, and counted, when the queue's
+    /// pool is at its maximum. [any thread, lock-free unless the pool must grow]
     virtual void setParameter(int32_t index, float value, int32_t flags);
-    /// Applies every queued change in order. [audio thread]
+    /// Applies every queued change in order: sets the processor's own parameter, tells its
+    /// value listeners (the nodes wired to it) and calls `parameterChanged`. [audio thread]
     virtual void applyParameterChanges();
+    /// Changes the queue could not take (pool at its maximum) since construction. [any thread]
+    int64_t droppedParameterChanges() const noexcept {
+        return droppedChanges_.load(std::memory_order_relaxed);
+    }
+    /// Changes whose application threw (a rebuild that could not allocate). [any thread]
+    int64_t failedParameterChanges() const noexcept {
+        return failedChanges_.load(std::memory_order_relaxed);
+    }
     /// Reacts to one applied change; the base forwards it to every channel and handles the MIDI
     /// State and Bypass parameters. `appliedValue()` holds the new value. [audio thread]
     virtual void parameterChanged(int32_t index);
@@ -130,10 +148,16 @@ public:
     /// Parameter indices with a meaning for the frame; -1 = absent.
     void setMidiStateIndex(int32_t index) noexcept { midiStateIndex_ = index; }
     void setBypassIndex(int32_t index) noexcept { bypassIndex_ = index; }
-    /// Latency in samples, set by the product whenever its graph's delay changes. [any thread]
+    /// Latency in samples, set by the product whenever its graph's delay changes; the dry path
+    /// follows at the next block. [any thread]
     void setLatency(int32_t samples) noexcept {
         latency_.store(samples > 0 ? samples : 0, std::memory_order_release);
     }
+    /// The largest latency the product can report at the current rate: sizes the bypass's dry
+    /// delay lines, so that later latency changes only move their read position. A latency
+    /// above it delays the dry path by this maximum only. Allocates. [main thread, or the audio
+    /// thread inside a rebuild]
+    void setMaximumLatency(int32_t samples);
 
     int32_t latency() const noexcept { return latency_.load(std::memory_order_acquire); }
     int32_t layout() const noexcept { return layout_; }
@@ -181,8 +205,10 @@ protected:
     /// index outside the collection changes nothing. The product registers its own copy of every
     /// parameter with this processor, as their owner, before processing. [audio thread]
     virtual void setParameterValue(int32_t index, float value);
-    /// Called from `setParameter` before queueing (a product recomputes its latency here).
-    virtual void parameterWillChange(int32_t /*index*/) {}
+    /// Called from `setParameter` with the new value before it is queued, on the caller's
+    /// thread: a product that reports latency recomputes it here at once, from its own atomic
+    /// record of the inputs (never from the parameter copy the audio thread owns). [any thread]
+    virtual void parameterWillChange(int32_t /*index*/, float /*value*/) {}
     /// The product's transport hooks. [audio thread]
     virtual void transportChanged(float /*tempo*/, double /*positionQuarters*/) {}
     virtual void transportStarted() {}
@@ -200,6 +226,8 @@ private:
     };
 
     void handleSampleRateChanged(void* sender);
+    /// applyParameterChanges behind the exception boundary. [audio thread]
+    void applyQueuedChanges() noexcept;
     void dispatchMidi(const MidiMessage& message) noexcept;
     void updateDisplayCounter(int32_t frames) noexcept;
 
@@ -222,6 +250,8 @@ private:
     float appliedValue_ = 0.0f;
 
     std::atomic<int32_t> latency_{0};
+    std::atomic<int64_t> droppedChanges_{0};
+    std::atomic<int64_t> failedChanges_{0};
     std::atomic<int32_t> displaySamples_{0};
     int32_t midiStateIndex_ = -1;
     int32_t bypassIndex_ = -1;
@@ -315,11 +345,13 @@ private:
 
 /// Bypass with a latency-compensated dry path. The bypass mix (0 = processed, 1 = dry) ramps over
 /// 50 ms; dry signals run through one delay line per channel equal to the latency, so engaging
-/// and releasing bypass never shifts the audio in time. Releasing bypass with latency L keeps the
-/// output dry for L samples while the graph refills its delay lines, then crossfades. Fully
-/// bypassed sub-blocks skip the graph. With silent input the graph runs on for the tail plus the
-/// latency and until every node has settled, then output is passed through and reported silent.
-/// Audio thread only; allocates only when the latency changes (the dry delay lines).
+/// and releasing bypass never shifts the audio in time. The lines are sized once for the
+/// largest latency and always written, so a latency change only moves their read position and
+/// the dry signal never drops out. Releasing bypass with latency L keeps the output dry for L
+/// samples while the graph refills its delay lines, then crossfades. Fully bypassed sub-blocks
+/// skip the graph. With silent input the graph runs on for the tail plus the latency and until
+/// every node has settled, then output is passed through and reported silent.
+/// Audio thread only; allocates only in `setCapacity`.
 class GenericPluginProcessor::BypassProcessor {
 public:
     static constexpr float kRampMs = 50.0f;
@@ -330,29 +362,42 @@ public:
     /// One sub-block of n samples at `offset` in the host arrays; flags as in `process`.
     void processBlock(float* const* outputs, int32_t count, int32_t offset, int32_t n,
                       int32_t& flags) noexcept;
-    /// Switches the target state (the frame's `setBypass` decides when).
-    void setState(bool on);
+    /// Moves towards the effective bypass state `on`. Releasing with a latency waits until the
+    /// graph holds fresh audio again, then ramps. [audio thread]
+    void engage(bool on, int32_t latency) noexcept;
     /// The next sub-block finishes the crossfade at once (skipping a pending release wait).
     void requestJump() noexcept { jumpRequested_ = true; }
-    /// Destroys the dry delay lines and builds them for the current latency.
-    void rebuildDelays();
+    /// Ends a running crossfade at once (after a reset).
+    void finishRamp() noexcept { mix_.finishRamp(); }
+    /// Sizes the dry delay lines for latencies up to `maximumLatency` and clears them.
+    void setCapacity(int32_t maximumLatency);
 
     bool state() const noexcept { return state_; }
     bool unbypassPending() const noexcept { return unbypassPending_; }
     int32_t unbypassCountdown() const noexcept { return countdown_; }
     int32_t tailCountdown() const noexcept { return tailCountdown_; }
-    int32_t delayLatency() const noexcept { return delayLatency_; }
+    int32_t capacity() const noexcept { return capacity_; }
     FloatParameter& mix() noexcept { return mix_; }
 
 private:
-    friend class GenericPluginProcessor;
-
-    void writeDry(float* out, int32_t channel, int32_t offset, int32_t n) const noexcept;
+    /// Settles a requested jump or a pending release before the mix is read.
+    void advanceRelease(int32_t n) noexcept;
+    /// Feeds the host input of every channel into its dry delay line.
+    void writeDryInputs(int32_t offset, int32_t n) noexcept;
+    /// Runs the graph into wet_ (or passes silent input through once the tail is over).
+    void renderWet(int32_t offset, int32_t n, int32_t latency, int32_t& flags) noexcept;
+    /// Dry (delayed) input of a channel into out.
+    void writeDry(float* out, int32_t channel, int32_t offset, int32_t n,
+                  int32_t latency) const noexcept;
+    /// Writes wet, dry or their crossfade into the host outputs.
+    void mixOutputs(float* const* outputs, int32_t count, int32_t offset, int32_t n,
+                    const float* mix, bool constantMix, int32_t latency,
+                    int32_t& flags) const noexcept;
 
     GenericPluginProcessor* processor_;
     FloatParameter mix_;
     std::vector<std::unique_ptr<wave::Delay>> delays_;
-    int32_t delayLatency_ = 0;
+    int32_t capacity_ = 0;
     std::array<const float*, kMaximumChannels> wet_{};
     bool state_ = false;
     bool unbypassPending_ = false;
