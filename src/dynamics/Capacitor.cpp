@@ -3,7 +3,6 @@
 #include <cfloat>
 #include <cmath>
 
-#include "support/CriticalSection.h"
 #include "support/FastExp.h"
 #include "support/Tolerance.h"
 
@@ -18,18 +17,6 @@ constexpr float kLn10f = 2.3025851f;
 constexpr double kReleaseThreshold = -1.1920928955078125e-7;
 constexpr double kSilence = 1e-9;
 constexpr double kSettled = 1e-6;
-
-// The process-wide table and its users, guarded by one lock that lives as long as the process.
-struct SharedStyle {
-    std::unique_ptr<CriticalSection> lock = CriticalSection::create();
-    std::unique_ptr<Capacitor::Style> style;
-    int32_t users = 0;
-};
-
-SharedStyle& shared() {
-    static SharedStyle instance;
-    return instance;
-}
 
 // NaN holds the envelope (its difference is 0); infinities are brought to the float range so
 // that the double state never becomes infinite or NaN.
@@ -68,24 +55,8 @@ double Capacitor::Style::lookup(double x) const noexcept {
     return a + (b - a) * (v - static_cast<double>(j));
 }
 
-Capacitor::Style* Capacitor::Style::acquire() {
-    SharedStyle& s = shared();
-    ScopedLock lock(*s.lock);
-    if (s.users++ == 0) s.style = std::make_unique<Style>(ExpFunction());
-    return s.style.get();
-}
-
-void Capacitor::Style::release(Style* style) {
-    SharedStyle& s = shared();
-    ScopedLock lock(*s.lock);
-    if (style == nullptr || style != s.style.get() || s.users <= 0) return;
-    if (--s.users == 0) s.style.reset();
-}
-
 int32_t Capacitor::Style::userCount() {
-    SharedStyle& s = shared();
-    ScopedLock lock(*s.lock);
-    return s.users;
+    return SharedResource<Style>::userCount();
 }
 
 Capacitor::Capacitor(wave::Environment* environment)
@@ -94,7 +65,6 @@ Capacitor::Capacitor(wave::Environment* environment)
       releaseTime_(environment, 0.1f),
       releaseShape_(environment, 1.0f),
       releaseDependency_(environment, 0.0f),
-      style_(Style::acquire()),
       attackCoefficients_(environment),
       releaseCoefficients_(environment) {
     attackTime_.setLimits(0.0f, 10.0f);
@@ -103,9 +73,7 @@ Capacitor::Capacitor(wave::Environment* environment)
     releaseDependency_.setLimits(-1.0f, 1.0f);
 }
 
-Capacitor::~Capacitor() {
-    Style::release(style_);
-}
+Capacitor::~Capacitor() = default;
 
 bool Capacitor::isSettled() const {
     return resetPending_ || std::fabs(state_ - static_cast<double>(restingValue_)) <= kSettled;

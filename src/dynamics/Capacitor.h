@@ -8,6 +8,7 @@
 #include "engine/FloatParameter.h"
 #include "engine/FloatParameterBus.h"
 #include "engine/wave/Filter.h"
+#include "support/SharedResource.h"
 
 namespace tessel {
 
@@ -21,9 +22,9 @@ namespace tessel {
 class Capacitor : public wave::Filter {
 public:
     /// The natural exponential over [-25, 0] as a table of 8192 + 1 doubles with linear
-    /// interpolation, shared by every Capacitor of the process: `acquire` creates it for the first
-    /// user and the last `release` destroys it, both under a process-wide lock [any thread,
-    /// locking]. Reading it (`lookup`) is lock-free and allocation-free [any thread].
+    /// interpolation, shared by every Capacitor of the process through a SharedResource: the
+    /// first envelope creates it, the last one destroys it. Reading it (`lookup`) is lock-free
+    /// and allocation-free [any thread].
     class Style {
     public:
         /// x -> e^x, the function the table is filled from.
@@ -35,17 +36,15 @@ public:
         static constexpr int32_t kSize = 8192;
         static constexpr double kLowerBound = -25.0;
 
-        /// The shared table, created if this is its first user. [any thread, locking]
-        static Style* acquire();
-        /// Gives up one use; the last one destroys the table. [any thread, locking]
-        static void release(Style* style);
-        /// Number of current users (for tests and diagnostics). [any thread, locking]
+        /// Number of envelopes sharing the table now. [any thread, locking]
         static int32_t userCount();
 
         /// Interpolated e^x; x is clamped to [-25, 0] (NaN counts as -25).
         double lookup(double x) const noexcept;
 
         explicit Style(const FunctionTableFunction& function);
+        /// The exponential table (what the shared instance is).
+        Style() : Style(ExpFunction()) {}
 
     private:
         double reciprocalStep_;
@@ -84,7 +83,7 @@ public:
         inRelease_ = inRelease;
         resetPending_ = resetPending;
     }
-    const Style* style() const noexcept { return style_; }
+    const Style* style() const noexcept { return style_.get(); }
 
 private:
     /// The coefficient that covers 90 % of a step in timeSamples; 1 for non-positive times.
@@ -110,7 +109,7 @@ private:
     bool inRelease_ = false;
     bool resetPending_ = true;
     float restingValue_ = 0.0f;
-    Style* style_;
+    SharedResource<Style> style_;
     // Per-sample coefficients of the vectorised path; sized with the environment's blocks.
     wave::BasicBlock<float> attackCoefficients_;
     wave::BasicBlock<float> releaseCoefficients_;
