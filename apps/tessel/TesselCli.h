@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "CommandLine.h"
-#include "params/ProcessingMode.h"
+#include "params/TesselEnumerations.h"
 
 namespace tessel::cli {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "bands/FrequencyResponseSource.h"
-#include "params/ProcessingMode.h"
+#include "params/TesselEnumerations.h"
 #include "support/DeferredEvent.h"
 #include "support/NotifyEvent.h"
 #include "support/Property.h"

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "engine/wave/Producer.h"
+#include "params/TesselEnumerations.h"
 
 namespace tessel {
 
@@ -13,13 +14,9 @@ namespace tessel {
 /// Audio thread only; neither operation may allocate, lock or throw.
 class StereoLinkInfo {
 public:
-    /// Which signal is detected and which is processed in the mid/side regime.
-    enum class StereoLinkMode : int32_t {
-        kMid = 0,                         ///< detect and process mid
-        kSide = 1,                        ///< detect and process side
-        kMidDetectionSideProcessing = 2,  ///< detect mid, process side
-        kSideDetectionMidProcessing = 3,  ///< detect side, process mid
-    };
+    /// Which signal is detected and which is processed in the mid/side regime (the band's
+    /// Stereo Link Mode parameter's type).
+    using StereoLinkMode = tessel::StereoLinkMode;
 
     virtual ~StereoLinkInfo() = default;
 

@@ -4,7 +4,7 @@
 
 #include "params/FloatPluginParameter.h"
 #include "params/IndexedPluginParameter.h"
-#include "params/ProcessingMode.h"
+#include "params/TesselEnumerations.h"
 
 namespace tessel {
 

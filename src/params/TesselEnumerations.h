@@ -10,6 +10,13 @@ namespace tessel {
 // `MidSideStereoLinker::StereoLinkMode`, through member aliases) so the parameters do not depend
 // on the audio code.
 
+/// How the spectrum is divided into bands (the Processing Mode parameter's values, in order).
+enum class ProcessingMode : int32_t {
+    kLinearPhase = 0,   ///< long linear-phase FIR band filters, by FFT convolution
+    kDynamicPhase = 1,  ///< the full signal through a chain of per-band shelving stages (default)
+    kMinimumPhase = 2,  ///< a tree of Linkwitz-Riley crossovers
+};
+
 /// How many times the signal is oversampled (the Oversampling parameter).
 enum class OversamplingMode : int32_t {
     kOff = 0,

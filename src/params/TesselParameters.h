@@ -9,7 +9,6 @@
 #include "params/GenericPluginBase.h"
 #include "params/IndexedPluginParameter.h"
 #include "params/ParameterRegistry.h"
-#include "params/ProcessingMode.h"
 #include "params/StereoPanParameter.h"
 #include "params/TesselEnumerations.h"
 

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "params/ProcessingMode.h"
+#include "params/TesselEnumerations.h"
 
 namespace tessel {
 
