@@ -74,11 +74,22 @@ void BandCompander::ChangeLimit::filter(wave::BasicBlock<float>* in, wave::Basic
     out->setConstant(false);
 }
 
+BandCompander::Settings::Settings(PropertyOwner* owner)
+    : attackPercent(owner, 0.0f),
+      dynamicsMode(owner, DynamicsMode::kCompression),
+      highCrossoverOctaves(owner, 0.0f, kMaximumCrossoverOctaves, kDefaultHighOctaves),
+      kneeDb(owner, 0.0f),
+      lookaheadMs(owner, 0.0f),
+      lookaheadEnabled(owner, true),
+      lowCrossoverOctaves(owner, 0.0f, kMaximumCrossoverOctaves, kDefaultLowOctaves),
+      mix(owner, 0.0f, 2.0f, 1.0f),
+      rangeDb(owner, -18.0f),
+      ratio(owner, 4.0f),
+      releasePercent(owner, 0.0f),
+      thresholdDb(owner, -36.0f) {}
+
 BandCompander::BandCompander(wave::Environment* environment)
     : wave::Producer(environment),
-      highCrossoverOctaves_(this, 0.0f, kMaximumCrossoverOctaves, kDefaultHighOctaves),
-      lowCrossoverOctaves_(this, 0.0f, kMaximumCrossoverOctaves, kDefaultLowOctaves),
-      mix_(this, 0.0f, 2.0f, 1.0f),
       ceiling_(environment, kCeilingDb),
       mixControl_(environment, 1.0f),
       directionScale_(environment, 1.0f),
@@ -137,7 +148,7 @@ BandCompander::BandCompander(wave::Environment* environment)
     envelopeRouter_.addInput(&fast_);
     envelopeRouter_.addInput(&invertedEnvelope_);
 
-    detector_.ratio().setValue(ratio_, 0.0f);
+    detector_.ratio().setValue(settings_.ratio, 0.0f);
     updateDirection(true);
     delay_.setMaximumDelay(maximumLookaheadSamples(environment->sampleRate()));
     updateTimes();
@@ -153,12 +164,12 @@ void BandCompander::setLinkedCompander(BandCompander* first) noexcept {
 }
 
 void BandCompander::propertyChanged(AbstractProperty* property) {
-    if (property == &mix_) {
-        mixControl_.assign(mix_);
-    } else if (property == &ratio_) {
-        detector_.ratio().assign(ratio_);
-    } else if (property == &dynamicsMode_ || property == &thresholdDb_ || property == &rangeDb_ ||
-               property == &kneeDb_) {
+    if (property == &settings_.mix) {
+        mixControl_.assign(settings_.mix);
+    } else if (property == &settings_.ratio) {
+        detector_.ratio().assign(settings_.ratio);
+    } else if (property == &settings_.dynamicsMode || property == &settings_.thresholdDb ||
+               property == &settings_.rangeDb || property == &settings_.kneeDb) {
         updateDirection(false);
     } else {
         updateTimes();
@@ -166,12 +177,12 @@ void BandCompander::propertyChanged(AbstractProperty* property) {
 }
 
 void BandCompander::updateDirection(bool initial) {
-    detector_.thresholdDb().assign(thresholdDb_);
+    detector_.thresholdDb().assign(settings_.thresholdDb);
 
-    const float range = rangeDb_;
-    const bool above = dynamicsMode_.get() == DynamicsMode::kCompression ? range < 0.0f
-                       : dynamicsMode_.get() == DynamicsMode::kExpansion ? range >= 0.0f
-                                                                         : true;
+    const float range = settings_.rangeDb;
+    const bool above = settings_.dynamicsMode.get() == DynamicsMode::kCompression ? range < 0.0f
+                       : settings_.dynamicsMode.get() == DynamicsMode::kExpansion ? range >= 0.0f
+                                                                                  : true;
     const Direction direction = above ? Direction::kAbove : Direction::kBelow;
     float rampMs = kDirectionRampMs;
     if (direction != direction_) {
@@ -184,7 +195,7 @@ void BandCompander::updateDirection(bool initial) {
         rampMs = 0.0f;
     }
 
-    const float knee = kneeDb_;
+    const float knee = settings_.kneeDb;
     float scale;
     if (above) {
         detector_.purpose() = Detector::Purpose::kAboveThreshold;
@@ -212,8 +223,8 @@ void BandCompander::updateDirection(bool initial) {
 }
 
 void BandCompander::updateTimes() {
-    const float attack = attackPercent_;
-    const float release = releasePercent_;
+    const float attack = settings_.attackPercent;
+    const float release = settings_.releasePercent;
 
     const float attackSquared = attack * 0.01f * (attack * 0.01f);
     const float fastAttackSeconds = attackSquared * attackSquared * 0.59975f + 0.00025f;
@@ -232,11 +243,12 @@ void BandCompander::updateTimes() {
     const float fs = environment()->sampleRate();
     float lookahead = kMinimumLookaheadMs;
     int32_t delaySamples = 0;
-    if (lookaheadEnabled_) {
+    if (settings_.lookaheadEnabled) {
         // The band's geometric centre: low bands look further ahead (half a period of 100 Hz at
         // most), so the gain is down before a slow wave's first peak arrives.
-        const float centreHz = std::exp2((lowCrossoverOctaves_ + highCrossoverOctaves_) * 0.5f);
-        lookahead = 500.0f / std::max(centreHz, 100.0f) + lookaheadMs_;
+        const float centreHz =
+            std::exp2((settings_.lowCrossoverOctaves + settings_.highCrossoverOctaves) * 0.5f);
+        lookahead = 500.0f / std::max(centreHz, 100.0f) + settings_.lookaheadMs;
         // Written so that NaN ends at the minimum.
         lookahead = lookahead >= kMinimumLookaheadMs ? std::min(lookahead, kMaximumLookaheadMs)
                                                      : kMinimumLookaheadMs;
@@ -270,16 +282,7 @@ BandCompander::EnvelopeState BandCompander::stateOf(const Capacitor& envelope) n
 }
 
 bool BandCompander::sameSettings(const BandCompander& other) const noexcept {
-    return attackPercent_.get() == other.attackPercent_.get() &&
-           dynamicsMode_.get() == other.dynamicsMode_.get() &&
-           highCrossoverOctaves_.get() == other.highCrossoverOctaves_.get() &&
-           kneeDb_.get() == other.kneeDb_.get() && lookaheadMs_.get() == other.lookaheadMs_.get() &&
-           lookaheadEnabled_.get() == other.lookaheadEnabled_.get() &&
-           lowCrossoverOctaves_.get() == other.lowCrossoverOctaves_.get() &&
-           mix_.get() == other.mix_.get() && rangeDb_.get() == other.rangeDb_.get() &&
-           ratio_.get() == other.ratio_.get() &&
-           releasePercent_.get() == other.releasePercent_.get() &&
-           thresholdDb_.get() == other.thresholdDb_.get() && direction_ == other.direction_;
+    return settings_ == other.settings_ && direction_ == other.direction_;
 }
 
 bool BandCompander::envelopesMatch(const BandCompander& other) const noexcept {

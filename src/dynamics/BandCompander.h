@@ -68,22 +68,24 @@ public:
     /// True while the output is the linked compander's block (this chain idle).
     bool isSharing() const noexcept { return sharing_; }
 
-    Property<float>& attackPercent() noexcept { return attackPercent_; }
-    Property<DynamicsMode>& dynamicsMode() noexcept { return dynamicsMode_; }
+    Property<float>& attackPercent() noexcept { return settings_.attackPercent; }
+    Property<DynamicsMode>& dynamicsMode() noexcept { return settings_.dynamicsMode; }
     /// Upper edge of the band, octave value (log2 Hz), 0 .. 20.
-    LimitedProperty<float>& highCrossoverOctaves() noexcept { return highCrossoverOctaves_; }
-    Property<float>& kneeDb() noexcept { return kneeDb_; }
-    Property<float>& lookaheadMs() noexcept { return lookaheadMs_; }
-    Property<bool>& lookaheadEnabled() noexcept { return lookaheadEnabled_; }
+    LimitedProperty<float>& highCrossoverOctaves() noexcept {
+        return settings_.highCrossoverOctaves;
+    }
+    Property<float>& kneeDb() noexcept { return settings_.kneeDb; }
+    Property<float>& lookaheadMs() noexcept { return settings_.lookaheadMs; }
+    Property<bool>& lookaheadEnabled() noexcept { return settings_.lookaheadEnabled; }
     /// Lower edge of the band, octave value (log2 Hz), 0 .. 20.
-    LimitedProperty<float>& lowCrossoverOctaves() noexcept { return lowCrossoverOctaves_; }
+    LimitedProperty<float>& lowCrossoverOctaves() noexcept { return settings_.lowCrossoverOctaves; }
     /// Scale of the gain change in dB, 0 .. 2 (the global Mix, 0 % .. 200 %).
-    LimitedProperty<float>& mix() noexcept { return mix_; }
+    LimitedProperty<float>& mix() noexcept { return settings_.mix; }
     /// Largest gain change in dB; its sign and the mode choose the direction.
-    Property<float>& rangeDb() noexcept { return rangeDb_; }
-    Property<float>& ratio() noexcept { return ratio_; }
-    Property<float>& releasePercent() noexcept { return releasePercent_; }
-    Property<float>& thresholdDb() noexcept { return thresholdDb_; }
+    Property<float>& rangeDb() noexcept { return settings_.rangeDb; }
+    Property<float>& ratio() noexcept { return settings_.ratio; }
+    Property<float>& releasePercent() noexcept { return settings_.releasePercent; }
+    Property<float>& thresholdDb() noexcept { return settings_.thresholdDb; }
 
     void process(wave::BasicBlock<float>* block, int32_t frames, int32_t mode) noexcept override;
     /// After a sample-rate change (the environment calls it through its reset list): re-sizes the
@@ -149,19 +151,26 @@ private:
     void primeShortMemories(float heldDb, float smoothedDb) noexcept;
     void runChain(wave::BasicBlock<float>* block, int32_t frames) noexcept;
 
-    // Properties: what the band's parameters set.
-    Property<float> attackPercent_{this, 0.0f};
-    Property<DynamicsMode> dynamicsMode_{this, DynamicsMode::kCompression};
-    LimitedProperty<float> highCrossoverOctaves_;
-    Property<float> kneeDb_{this, 0.0f};
-    Property<float> lookaheadMs_{this, 0.0f};
-    Property<bool> lookaheadEnabled_{this, true};
-    LimitedProperty<float> lowCrossoverOctaves_;
-    LimitedProperty<float> mix_;
-    Property<float> rangeDb_{this, -18.0f};
-    Property<float> ratio_{this, 4.0f};
-    Property<float> releasePercent_{this, 0.0f};
-    Property<float> thresholdDb_{this, -36.0f};
+    // Every setting that shapes the gain, in one record: stereo sharing compares the records
+    // whole, so a setting added here can never be left out of the comparison.
+    struct Settings {
+        explicit Settings(PropertyOwner* owner);
+        bool operator==(const Settings&) const = default;
+
+        Property<float> attackPercent;
+        Property<DynamicsMode> dynamicsMode;
+        LimitedProperty<float> highCrossoverOctaves;
+        Property<float> kneeDb;
+        Property<float> lookaheadMs;
+        Property<bool> lookaheadEnabled;
+        LimitedProperty<float> lowCrossoverOctaves;
+        LimitedProperty<float> mix;
+        Property<float> rangeDb;
+        Property<float> ratio;
+        Property<float> releasePercent;
+        Property<float> thresholdDb;
+    };
+    Settings settings_{this};
 
     Direction direction_ = Direction::kAbove;
     BandCompander* linked_ = nullptr;

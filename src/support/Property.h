@@ -64,6 +64,8 @@ public:
 
     const T& get() const noexcept { return value_; }
     operator const T&() const noexcept { return value_; }
+    /// Equal values (operator== of T), whoever owns the two properties.
+    bool operator==(const Property& other) const { return value_ == other.value_; }
 
 private:
     T value_;
@@ -101,6 +103,8 @@ public:
 
     T get() const noexcept { return value_; }
     operator T() const noexcept { return value_; }
+    /// Equal values; the limits are not compared.
+    bool operator==(const LimitedProperty& other) const noexcept { return value_ == other.value_; }
     T minimum() const noexcept { return minimum_; }
     T maximum() const noexcept { return maximum_; }
 
