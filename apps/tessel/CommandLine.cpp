@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <iomanip>
+#include <sstream>
 
 namespace tessel::cli {
 
@@ -44,6 +46,70 @@ std::optional<CommandLine> CommandLine::parse(const std::vector<std::string>& wo
         }
     }
     return line;
+}
+
+std::optional<CommandLine> CommandLine::parse(const CommandSpec& spec,
+                                              const std::vector<std::string>& words,
+                                              std::ostream& out, std::ostream& err, int& status) {
+    std::set<std::string> flags = spec.flags;
+    flags.insert("help");
+    std::string error;
+    std::optional<CommandLine> line = parse(words, spec.valueOptions, flags, error);
+    status = 2;
+    if (!line) {
+        err << "tessel " << spec.name << ": " << error << "\n";
+        return std::nullopt;
+    }
+    line->command_ = spec.name;
+    if (line->has("help")) {
+        out << spec.usage;
+        status = 0;
+        return std::nullopt;
+    }
+    if (line->positional().size() > spec.maxPositional) {
+        line->fail(err) << "unexpected argument '" << line->positional()[spec.maxPositional]
+                        << "' (try 'tessel " << spec.name << " --help')\n";
+        return std::nullopt;
+    }
+    return line;
+}
+
+bool CommandLine::choice(const std::string& name, std::initializer_list<const char*> choices,
+                         int& index, std::ostream& err) const {
+    const std::string* text = value(name);
+    if (text == nullptr) return true;
+    int i = 0;
+    for (const char* c : choices) {
+        if (*text == c) {
+            index = i;
+            return true;
+        }
+        ++i;
+    }
+    fail(err) << "--" << name << " must be ";
+    i = 0;
+    for (const char* c : choices) {
+        err << (i == 0 ? "" : i + 1 == static_cast<int>(choices.size()) ? " or " : ", ") << c;
+        ++i;
+    }
+    err << ", not '" << *text << "'\n";
+    return false;
+}
+
+bool CommandLine::number(const std::string& name, double low, double high, const char* what,
+                         double& value, std::ostream& err) const {
+    const std::string* text = this->value(name);
+    if (text == nullptr) return true;
+    const auto v = parseNumber(*text);
+    if (!v || *v < low || *v > high) {
+        std::ostringstream range;  // whole numbers in full, never in exponent form
+        range << std::setprecision(12) << low << " to " << high;
+        fail(err) << "--" << name << " must be " << what << " from " << range.str() << ", not '"
+                  << *text << "'\n";
+        return false;
+    }
+    value = *v;
+    return true;
 }
 
 const std::string* CommandLine::value(const std::string& name) const {

@@ -19,77 +19,33 @@ constexpr const char* kLatencyUsage =
 }  // namespace
 
 bool parseModeOption(const CommandLine& line, ProcessingMode& mode, std::ostream& err) {
-    const std::string* text = line.value("mode");
-    if (text == nullptr) return true;
-    if (*text == "linear") {
-        mode = ProcessingMode::kLinearPhase;
-    } else if (*text == "dynamic") {
-        mode = ProcessingMode::kDynamicPhase;
-    } else if (*text == "minimum") {
-        mode = ProcessingMode::kMinimumPhase;
-    } else {
-        err << "tessel: --mode must be linear, dynamic or minimum, not '" << *text << "'\n";
-        return false;
-    }
+    // The choices in the order of the Processing Mode parameter's values.
+    int index = static_cast<int>(mode);
+    if (!line.choice("mode", {"linear", "dynamic", "minimum"}, index, err)) return false;
+    mode = static_cast<ProcessingMode>(index);
     return true;
 }
 
-bool parseRateOption(const CommandLine& line, const char* command, double& rateHz,
-                     std::ostream& err) {
-    const std::string* text = line.value("rate");
-    if (text == nullptr) return true;
-    const auto v = parseNumber(*text);
-    if (!v || *v < 1000.0 || *v > 1536000.0) {
-        err << "tessel " << command
-            << ": --rate must be a sample rate in Hz from 1000 to 1536000, not '" << *text << "'\n";
-        return false;
-    }
-    rateHz = *v;
-    return true;
+bool parseRateOption(const CommandLine& line, double& rateHz, std::ostream& err) {
+    return line.number("rate", 1000.0, 1536000.0, "a sample rate in Hz", rateHz, err);
 }
 
 int runLatency(const std::vector<std::string>& words, std::ostream& out, std::ostream& err) {
-    std::string error;
-    const auto line =
-        CommandLine::parse(words, {"rate", "mode", "lookahead", "oversampling"}, {"help"}, error);
-    if (!line) {
-        err << "tessel latency: " << error << "\n";
-        return 2;
-    }
-    if (line->has("help")) {
-        out << kLatencyUsage;
-        return 0;
-    }
-    if (!line->positional().empty()) {
-        err << "tessel latency: unexpected argument '" << line->positional().front() << "'\n";
-        return 2;
-    }
+    int status = 2;
+    const auto line = CommandLine::parse(
+        {"latency", kLatencyUsage, {"rate", "mode", "lookahead", "oversampling"}, {}, 0}, words,
+        out, err, status);
+    if (!line) return status;
     double rateHz = 44100.0;
-    if (!parseRateOption(*line, "latency", rateHz, err)) return 2;
     ProcessingMode mode = ProcessingMode::kDynamicPhase;
-    if (!parseModeOption(*line, mode, err)) return 2;
-    bool lookahead = true;
-    if (const std::string* text = line->value("lookahead")) {
-        if (*text != "on" && *text != "off") {
-            err << "tessel latency: --lookahead must be on or off, not '" << *text << "'\n";
-            return 2;
-        }
-        lookahead = *text == "on";
-    }
+    int lookahead = 0;  // index of "on"
     int oversampling = 0;
-    if (const std::string* text = line->value("oversampling")) {
-        if (*text == "off") {
-            oversampling = 0;
-        } else if (*text == "2x") {
-            oversampling = 1;
-        } else if (*text == "4x") {
-            oversampling = 2;
-        } else {
-            err << "tessel latency: --oversampling must be off, 2x or 4x, not '" << *text << "'\n";
-            return 2;
-        }
-    }
-    const TesselLatency latency = TesselLatency::compute(rateHz, mode, lookahead, oversampling);
+    if (!parseRateOption(*line, rateHz, err) || !parseModeOption(*line, mode, err) ||
+        !line->choice("lookahead", {"on", "off"}, lookahead, err) ||
+        !line->choice("oversampling", {"off", "2x", "4x"}, oversampling, err))
+        return 2;
+    const TesselLatency latency =
+        TesselLatency::compute(rateHz, mode, lookahead == 0, oversampling);
     out << "latency: " << latency.total() << " samples\n"
         << "  lookahead:    " << latency.lookaheadSamples << "\n"
         << "  linear phase: " << latency.linearPhaseSamples << "\n"

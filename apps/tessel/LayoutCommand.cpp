@@ -69,32 +69,25 @@ int runningSlope(float dbPerOctave) {
 }  // namespace
 
 int runLayout(const std::vector<std::string>& words, std::ostream& out, std::ostream& err) {
-    std::string error;
-    const auto line = CommandLine::parse(words, {"rate", "mode"}, {"help", "response"}, error);
-    if (!line) {
-        err << "tessel layout: " << error << "\n";
-        return 2;
-    }
-    if (line->has("help")) {
-        out << kLayoutUsage;
-        return 0;
-    }
+    int status = 2;
+    const auto line = CommandLine::parse({"layout", kLayoutUsage, {"rate", "mode"}, {"response"}},
+                                         words, out, err, status);
+    if (!line) return status;
     const std::vector<std::string>& bands = line->positional();
     if (bands.size() > FloatingMultiBandModel::kBandCount) {
-        err << "tessel layout: at most " << FloatingMultiBandModel::kBandCount << " bands, not "
-            << bands.size() << "\n";
+        line->fail(err) << "at most " << FloatingMultiBandModel::kBandCount << " bands, not "
+                        << bands.size() << "\n";
         return 2;
     }
     double rateHz = 44100.0;
-    if (!parseRateOption(*line, "layout", rateHz, err)) return 2;
     ProcessingMode mode = ProcessingMode::kDynamicPhase;
-    if (!parseModeOption(*line, mode, err)) return 2;
+    if (!parseRateOption(*line, rateHz, err) || !parseModeOption(*line, mode, err)) return 2;
 
     std::vector<PlacedBand> placed(bands.size());
     for (std::size_t i = 0; i < bands.size(); ++i) {
         if (!parseBand(bands[i], placed[i])) {
-            err << "tessel layout: a band is LOW-HIGH[@LOWSLOPE/HIGHSLOPE] in Hz and dB/oct, not '"
-                << bands[i] << "'\n";
+            line->fail(err) << "a band is LOW-HIGH[@LOWSLOPE/HIGHSLOPE] in Hz and dB/oct, not '"
+                            << bands[i] << "'\n";
             return 2;
         }
     }

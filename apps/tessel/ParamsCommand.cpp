@@ -116,17 +116,10 @@ void describeText(const AbstractPluginParameter& p, std::ostream& out) {
 }  // namespace
 
 int runParams(const std::vector<std::string>& words, std::ostream& out, std::ostream& err) {
-    std::string error;
-    const auto line = CommandLine::parse(words, {}, {"json", "help"}, error);
-    if (!line || !line->positional().empty()) {
-        err << "tessel params: "
-            << (line ? "unexpected argument '" + line->positional().front() + "'" : error) << "\n";
-        return 2;
-    }
-    if (line->has("help")) {
-        out << kParamsUsage;
-        return 0;
-    }
+    int status = 2;
+    const auto line =
+        CommandLine::parse({"params", kParamsUsage, {}, {"json"}, 0}, words, out, err, status);
+    if (!line) return status;
     const auto parameters = std::make_unique<TesselParameters>();
     const std::vector<AbstractPluginParameter*>& all = parameters->allParameters();
     const bool json = line->has("json");
@@ -144,25 +137,19 @@ int runParams(const std::vector<std::string>& words, std::ostream& out, std::ost
 }
 
 int runParam(const std::vector<std::string>& words, std::ostream& out, std::ostream& err) {
-    std::string error;
+    int status = 2;
     const auto line =
-        CommandLine::parse(words, {"value", "normalized", "parse", "mode"}, {"help"}, error);
-    if (!line) {
-        err << "tessel param: " << error << "\n";
-        return 2;
-    }
-    if (line->has("help")) {
-        out << kParamUsage;
-        return 0;
-    }
+        CommandLine::parse({"param", kParamUsage, {"value", "normalized", "parse", "mode"}, {}},
+                           words, out, err, status);
+    if (!line) return status;
     if (line->positional().size() != 1) {
-        err << "tessel param: give exactly one parameter name or identifier (try 'tessel param "
-               "--help')\n";
+        line->fail(err) << "give exactly one parameter name or identifier (try 'tessel param "
+                           "--help')\n";
         return 2;
     }
     const int settings = line->has("value") + line->has("normalized") + line->has("parse");
     if (settings > 1) {
-        err << "tessel param: give at most one of --value, --normalized and --parse\n";
+        line->fail(err) << "give at most one of --value, --normalized and --parse\n";
         return 2;
     }
     const auto parameters = std::make_unique<TesselParameters>();
@@ -173,15 +160,15 @@ int runParam(const std::vector<std::string>& words, std::ostream& out, std::ostr
     }
     AbstractPluginParameter* p = findParameter(*parameters, line->positional().front());
     if (p == nullptr) {
-        err << "tessel param: no parameter named '" << line->positional().front()
-            << "' (see 'tessel params')\n";
+        line->fail(err) << "no parameter named '" << line->positional().front()
+                        << "' (see 'tessel params')\n";
         return 2;
     }
     float value = p->currentValue();
     if (const std::string* text = line->value("value")) {
         const auto v = parseNumber(*text);
         if (!v) {
-            err << "tessel param: --value needs a number, not '" << *text << "'\n";
+            line->fail(err) << "--value needs a number, not '" << *text << "'\n";
             return 2;
         }
         p->setValue(static_cast<float>(*v), 0);
@@ -189,7 +176,7 @@ int runParam(const std::vector<std::string>& words, std::ostream& out, std::ostr
     } else if (const std::string* text = line->value("normalized")) {
         const auto v = parseNumber(*text);
         if (!v || *v < 0.0 || *v > 1.0) {
-            err << "tessel param: --normalized needs a number from 0 to 1, not '" << *text << "'\n";
+            line->fail(err) << "--normalized needs a number from 0 to 1, not '" << *text << "'\n";
             return 2;
         }
         p->setValue(p->valueOfNormalised(static_cast<float>(*v)), 0);
@@ -198,8 +185,8 @@ int runParam(const std::vector<std::string>& words, std::ostream& out, std::ostr
         std::string reason;
         float parsed = value;
         if (!p->valueFromText(*text, parsed, reason)) {
-            err << "tessel param: '" << *text << "' does not parse for " << p->name() << ": "
-                << reason << "\n";
+            line->fail(err) << "'" << *text << "' does not parse for " << p->name() << ": "
+                            << reason << "\n";
             return 1;
         }
         p->setValue(parsed, 0);

@@ -24,8 +24,7 @@ int runLayout(const std::vector<std::string>& words, std::ostream& out, std::ost
 /// err for any other word.
 bool parseModeOption(const CommandLine& line, ProcessingMode& mode, std::ostream& err);
 /// Reads --rate (a sample rate in Hz, 1000 to 1536000) into rateHz when present; false with a
-/// message naming the command on err otherwise.
-bool parseRateOption(const CommandLine& line, const char* command, double& rateHz,
-                     std::ostream& err);
+/// message on err otherwise.
+bool parseRateOption(const CommandLine& line, double& rateHz, std::ostream& err);
 
 }  // namespace tessel::cli
