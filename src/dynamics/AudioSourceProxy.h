@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "dynamics/AudioSource.h"
-#include "dynamics/LockedSource.h"
 #include "support/CriticalSection.h"
+#include "support/LockedSource.h"
 
 namespace tessel {
 
