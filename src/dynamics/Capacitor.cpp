@@ -14,7 +14,7 @@ namespace {
 // remaining difference) in T samples.
 constexpr double kLn10 = 2.3025851;
 constexpr float kLn10f = 2.3025851f;
-constexpr double kReleaseThreshold = -1.1920928955078125e-7;
+constexpr double kReleaseThreshold = -static_cast<double>(kFloatTolerance);
 constexpr double kSilence = 1e-9;
 constexpr double kSettled = 1e-6;
 

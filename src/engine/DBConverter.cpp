@@ -10,9 +10,6 @@ namespace tessel {
 
 namespace {
 
-// 20 / ln(10): dB per neper of amplitude.
-constexpr float kNeperToDb = 8.6858896380650366f;
-
 // The logarithm's argument for a magnitude a = |x| or |1 - x|: at least 1e-10 (whose -200 dB the
 // floor below turns into -180), infinity clamped to the largest float, NaN failing the comparison
 // and so taking the floor.

@@ -11,6 +11,8 @@ inline constexpr float kMinimumDb = -180.0f;
 
 /// ln(10) / 20: dB to gain is e^(dB * kDbToNeper).
 inline constexpr float kDbToNeper = 0.115129255f;
+/// 20 / ln(10): gain to dB is ln(gain) * kNeperToDb.
+inline constexpr float kNeperToDb = 8.6858896380650366f;
 
 /// Linear gain (or amplitude) to dB: 20 log10 |gain|, never below -180 dB. NaN gives -180 dB, so a
 /// faulty sample can never poison a level that is later turned back into a gain.
