@@ -7,7 +7,7 @@
 #include "bands/LinearPhaseSizing.h"
 #include "dynamics/BandCompander.h"
 #include "params/TesselParameters.h"
-#include "sr/HalfBandDesign.h"
+#include "sr/ConverterStyle.h"
 
 namespace tessel {
 
@@ -23,8 +23,9 @@ TesselLatency TesselLatency::compute(double sampleRateHz, ProcessingMode mode,
         latency.linearPhaseSamples = LinearPhaseSizing::latencySamples(sampleRateHz);
     oversampling = std::clamp(oversampling, 0, 2);
     if (oversampling > 0) {
-        latency.oversamplingSamples = sr::conversionLatency(
-            1 << oversampling, sampleRateHz, sr::kDefaultPassBandEdgeHz, sr::kDefaultAttenuationDb);
+        latency.oversamplingSamples = sr::ConverterStyle::conversionLatency(
+            1 << oversampling, sampleRateHz, sr::ConverterStyle::kDefaultPassBandEdgeHz,
+            sr::ConverterStyle::kDefaultAttenuationDb);
     }
     return latency;
 }
