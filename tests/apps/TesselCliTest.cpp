@@ -118,34 +118,20 @@ TEST(TesselCli, LayoutShowsModelBandsCrossoversAndResponses) {
 }
 
 TEST(TesselCli, BadRequestsPrintOneLineAndExitNonZero) {
+    // clang-format off
     const std::vector<std::vector<std::string>> bad = {
-        {},
-        {"frobnicate"},
-        {"latency", "--rate", "fast"},
-        {"latency", "--rate", "nan"},
-        {"latency", "--rate", "44100x"},
-        {"latency", "--rate"},
-        {"latency", "--mode", "linearish"},
-        {"latency", "--oversampling", "8x"},
-        {"latency", "--lookahead", "maybe"},
-        {"latency", "--colour", "blue"},
-        {"latency", "--help=yes"},
-        {"latency", "extra"},
-        {"params", "--xml"},
-        {"params", "all"},
-        {"param"},
-        {"param", "No Such Parameter"},
-        {"param", "9999"},
-        {"param", "Mix", "--normalized", "2"},
+        {}, {"frobnicate"}, {"latency", "--rate", "fast"}, {"latency", "--rate", "nan"},
+        {"latency", "--rate", "44100x"}, {"latency", "--rate"}, {"latency", "--mode", "linearish"},
+        {"latency", "--oversampling", "8x"}, {"latency", "--lookahead", "maybe"},
+        {"latency", "--colour", "blue"}, {"latency", "--help=yes"}, {"latency", "extra"},
+        {"params", "--xml"}, {"params", "all"}, {"param"}, {"param", "No Such Parameter"},
+        {"param", "9999"}, {"param", "Mix", "--normalized", "2"},
         {"param", "Mix", "--value", "lots"},
-        {"param", "Mix", "--value", "1", "--parse", "50 %"},
-        {"param", "Mix", "--mode", "sideways"},
-        {"layout", "100"},
-        {"layout", "100-1000@12"},
-        {"layout", "-100-1000"},
-        {"layout", "a-b"},
+        {"param", "Mix", "--value", "1", "--parse", "50 %"}, {"param", "Mix", "--mode", "sideways"},
+        {"layout", "100"}, {"layout", "100-1000@12"}, {"layout", "-100-1000"}, {"layout", "a-b"},
         {"layout", "1-2", "3-4", "5-6", "7-8", "9-10", "11-12", "13-14"},
     };
+    // clang-format on
     for (const auto& words : bad) {
         const Result r = runTessel(words);
         EXPECT_NE(r.status, 0) << r.out;

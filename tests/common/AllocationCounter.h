@@ -20,4 +20,17 @@ private:
     std::uint64_t start_;
 };
 
+/// The steady-state check of an audio path: runs `step(i)` for i = 0 .. warmUp - 1 (first use
+/// of every control, lazily sized buffers), then for the next `cycles` values of i, and returns
+/// the calling thread's heap allocations during the latter.
+template <typename Step>
+std::uint64_t steadyStateAllocations(int warmUp, int cycles, Step&& step) {
+    for (int i = 0; i < warmUp; ++i)
+        step(i);
+    const AllocationScope scope;
+    for (int i = warmUp; i < warmUp + cycles; ++i)
+        step(i);
+    return scope.allocations();
+}
+
 }  // namespace tessel::testing

@@ -1,18 +1,21 @@
 // The processor frame driven like a host: block cutting, MIDI timing, latency-compensated bypass
-// and its crossfades, tail and silence reporting, queued parameter changes across threads, and
-// the real-time contract of process.
+// and its crossfades, tail and silence reporting, queued parameter changes across threads and the
+// hooks a product builds on, the exception boundary, and the real-time contract of process.
 
 #include <gtest/gtest.h>
-
-#include <limits>
 
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <memory>
+#include <new>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "common/AllocationCounter.h"
+#include "common/GraphRig.h"
 #include "engine/GenericPluginProcessor.h"
 #include "engine/wave/DelayFilter.h"
 #include "params/FloatPluginParameter.h"
@@ -20,54 +23,41 @@
 namespace tessel {
 namespace {
 
+using testing::kNaN;
+using testing::ramp;
 constexpr float kRate = 44100.0f;
-constexpr int32_t kRampSamples = 2205;  // 50 ms at 44.1 kHz
+constexpr int32_t kRampSamples = 2205;  // the bypass crossfade: 50 ms at 44.1 kHz
+constexpr int32_t kThrowingIndex = 1;   // its hook throws like a rebuild that cannot allocate
+constexpr int32_t kBypassIndex = 2;
+using Frame = GenericPluginProcessor;
 
-// Multiplies by a gain and records the cycle lengths it ran with.
-struct GainFilter final : wave::Filter {
-    using wave::Filter::Filter;
-    void filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out, int32_t frames,
-                int32_t) noexcept override {
-        for (int32_t i = 0; i < frames; ++i)
-            out->data()[i] = in->data()[i] * gain;
-        out->setConstant(in->isConstant());
-        if (cycleCount < cycles.size()) cycles[cycleCount++] = frames;
-    }
-    float gain = 1.0f;
-    std::array<int32_t, 64> cycles{};
-    std::size_t cycleCount = 0;
-};
-
-// Passes its input on; counts resets and answers isSettled as told.
-struct TailNode final : wave::Filter {
-    explicit TailNode(wave::Environment* env) : wave::Filter(env) { env->addResettable(this); }
-    void filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out, int32_t frames,
-                int32_t) noexcept override {
-        std::copy(in->data(), in->data() + frames, out->data());
-        out->setConstant(in->isConstant());
-    }
-    void reset() override { ++resets; }
-    bool isSettled() const override { return settled; }
-    int32_t resets = 0;
-    bool settled = true;
-};
-
-// Per channel: input -> delay (the latency) -> gain (parameter 0) -> tail node -> output.
-class TestProcessor final : public GenericPluginProcessor {
+// Per channel: input -> delay (the latency) -> gain -> output. Parameter 0 is a registered
+// parameter whose value listener sets the gains, as a product wires its nodes; MIDI controller
+// messages set it too. Every product hook, and the host adapter's callbacks, write what they
+// were given into the records below: a new hook is one more override here.
+class TestProcessor final : public GenericPluginProcessor,
+                            FloatPluginParameter::Listener,
+                            MidiEventReceiver,
+                            GenericPluginProcessor::ProcessorAdapter {
 public:
     explicit TestProcessor(int32_t layout = 1, uint32_t features = 0, bool sideChainOut = false)
         : GenericPluginProcessor(layout, features, true) {
         initialize();
         environment()->setSampleRate(kRate);
+        setBypassIndex(kBypassIndex);
+        setMidiEventReceiver(this);
+        setAdapter(this);
+        gain.addValueListener(this);
         for (int32_t k = 0; k < channelCount(); ++k) {
             auto& c = chains.emplace_back(std::make_unique<Chain>(environment()));
             c->delay.setInput(&channel(k)->input());
             c->gain.setInput(&c->delay);
-            c->tail.setInput(&c->gain);
+            environment()->addResettable(&c->gain);
             channel(k)->setOutput(
                 sideChainOut ? static_cast<wave::Producer*>(&channel(k)->connectedSideChainInput())
-                             : &c->tail);
+                             : &c->gain);
         }
+        log.reserve(4096);
     }
     ~TestProcessor() override { exitInstance(); }
 
@@ -76,166 +66,181 @@ public:
         for (auto& c : chains)
             c->delay.setDelay(samples);
     }
+    void linearValueChanged(float value) override {
+        for (auto& c : chains)
+            c->gain.gain = value;
+    }
+    void receiveMidiMessage(const MidiMessage& m) override {
+        setParameter(0, static_cast<float>(m.data2) / 100.0f, Frame::kFromHost);
+        setLastMidiTarget(m.data1);
+        ++midiReceived;
+    }
+    void midiControllerOut(int32_t, int32_t) override {}
+    void notifyModel(int32_t value) override {
+        ++notified;
+        lastNotified = value;
+    }
+    void parameterChangedByProcessor(int32_t index) override {
+        ++reported;
+        lastReported = index;
+    }
 
     struct Chain {
-        explicit Chain(wave::Environment* env) : delay(env, 4096), gain(env), tail(env) {}
+        explicit Chain(wave::Environment* env) : delay(env, 4096), gain(env) {}
         wave::DelayFilter delay;
-        GainFilter gain;
-        TailNode tail;
+        testing::GainFilter gain;
     };
     std::vector<std::unique_ptr<Chain>> chains;
-    std::array<float, 4> lastValues{-1.0f, -1.0f, -1.0f, -1.0f};
-    int32_t orderViolations = 0;
-    static inline int32_t firstInits = 0;
-    static inline int32_t lastExits = 0;
+    FloatPluginParameter gain{"Gain", this, 0.0f, 10.0f, 1.0f};
+    FloatPluginParameter rebuild{"Rebuild", this};  // kThrowingIndex
+    // Records: the last value applied to indices 0 .. 7 and how often one arrived out of order;
+    // hook calls as letters (p applied change, f update finished, s transport started, t
+    // transport changed, r sample rate); parameterWillChange's calls and last arguments.
+    std::array<float, 8> lastValues{};
+    int32_t orderViolations = 0, midiReceived = 0;
+    int32_t notified = 0, lastNotified = -1;  // the adapter's
+    std::atomic<int32_t> reported{0}, lastReported{-1};
+    std::string log;
+    std::atomic<int32_t> willChangeCalls{0}, willChangeIndex{-1};
+    std::atomic<float> willChangeValue{0.0f};
+    static inline int32_t firstInits = 0, lastExits = 0;
 
 protected:
-    void setParameterValue(int32_t index, float value) override {
-        if (index == 0) {
-            for (auto& c : chains)
-                c->gain.gain = value;
+    void parameterChanged(int32_t index) override {
+        if (index == kThrowingIndex && appliedValue() > 0.5f) throw std::bad_alloc();
+        if (index >= 0 && index < 8) {
+            if (appliedValue() <= lastValues[index] && index > kBypassIndex) ++orderViolations;
+            lastValues[index] = appliedValue();
         }
-        if (index >= 0 && index < 4) {
-            if (value <= lastValues[index] && index > 0) ++orderViolations;
-            lastValues[index] = value;
-        }
+        log.push_back('p');
+        requestUpdateNotification();
+        GenericPluginProcessor::parameterChanged(index);
     }
+    void parameterWillChange(int32_t index, float value) override {
+        willChangeIndex = index;
+        willChangeValue = value;
+        ++willChangeCalls;
+    }
+    void parameterUpdateFinished() override { log.push_back('f'); }
+    void transportStarted() override { log.push_back('s'); }
+    void transportChanged(float, double) override { log.push_back('t'); }
+    void sampleRateChanged() override { log.push_back('r'); }
     void firstInstanceInit() override { ++firstInits; }
     void lastInstanceExit() override { ++lastExits; }
 };
 
-// Runs stereo host blocks; both channels get the same input, output channel 0 is kept.
-struct Host {
-    explicit Host(TestProcessor& p) : processor(p) {}
-    int32_t run(const float* in, float* out, int32_t frames, int32_t flags = 0) {
-        std::vector<float> right(out, out + frames);
-        const float* inputs[2] = {in, in};
-        float* outputs[2] = {out, right.data()};
-        processor.process(inputs, 2, outputs, 2, frames, &flags);
-        return flags;
+struct ProcessorFrame : ::testing::Test {
+    /// Replaces the processor under test.
+    TestProcessor& make(int32_t layout = 1, uint32_t features = 0, bool sideChainOut = false) {
+        p.reset();
+        p = std::make_unique<TestProcessor>(layout, features, sideChainOut);
+        return *p;
     }
-    TestProcessor& processor;
+    /// One host block with `in` on every channel; returns channel 0's output and keeps the
+    /// silence flags the frame reported in `flags`. Allocates only when the sizes change.
+    const std::vector<float>& run(const std::vector<float>& in, int32_t inFlags = 0) {
+        const int32_t count = p->channelCount();
+        std::array<const float*, Frame::kMaximumChannels> ins{};
+        std::array<float*, Frame::kMaximumChannels> outs{};
+        outputs.resize(static_cast<std::size_t>(count));
+        for (int32_t k = 0; k < count; ++k) {
+            outputs[k].resize(in.size());
+            ins[k] = in.data();
+            outs[k] = outputs[k].data();
+        }
+        flags = inFlags;
+        p->process(ins.data(), count, outs.data(), count, static_cast<int32_t>(in.size()), &flags);
+        return outputs[0];
+    }
+    bool silentReported(int32_t frames) {
+        run(std::vector<float>(static_cast<std::size_t>(frames), 0.0f), Frame::kInputSilent);
+        return (flags & Frame::kOutputSilent) != 0;
+    }
+
+    std::unique_ptr<TestProcessor> p = std::make_unique<TestProcessor>();
+    std::vector<std::vector<float>> outputs;
+    int32_t flags = 0;
 };
 
-TEST(GenericPluginProcessor, LayoutTableAndChannels) {
-    const int32_t counts[16] = {1, 2, 3, 4, 4, 5, 6, 6, 7, 7, 7, 8, 8, 8, 10, 9};
-    const uint32_t stems[16] = {0x1,     0x10002,  0x20003,  0x40004, 0x30004, 0x50005,
-                                0x60006, 0x70006,  0x80007,  0x90007, 0xB0007, 0xA0008,
-                                0xC0008, 0x160008, 0x18000A, 0x140009};
-    for (int32_t i = 0; i < 16; ++i) {
-        EXPECT_EQ(GenericPluginProcessor::layoutChannelCount(i), counts[i]) << i;
-        EXPECT_EQ(GenericPluginProcessor::layoutStemFormat(i), stems[i]) << i;
-        // Stem formats carry the channel count in their low bits.
-        EXPECT_EQ(static_cast<int32_t>(stems[i] & 0xFFFF), counts[i]) << i;
+TEST_F(ProcessorFrame, LayoutsCarryTheirChannelCountInTheStemFormat) {
+    for (int32_t layout = -1; layout <= Frame::kLayoutCount; ++layout) {
+        const bool known = layout >= 0 && layout < Frame::kLayoutCount;
+        EXPECT_EQ(Frame::layoutChannelCount(layout) > 0, known) << layout;
+        EXPECT_EQ(static_cast<int32_t>(Frame::layoutStemFormat(layout) & 0xFFFF),
+                  Frame::layoutChannelCount(layout))
+            << layout;
     }
-    TestProcessor mono(0);
-    EXPECT_EQ(mono.channelCount(), 1);
-    EXPECT_EQ(mono.channel(1), nullptr);
+    EXPECT_EQ(p->channelCount(), 2);
+    EXPECT_EQ(make(0).channelCount(), 1);
+    EXPECT_EQ(p->channel(1), nullptr);
 }
 
-TEST(GenericPluginProcessor, FirstAndLastInstanceRunClassWideSetUpOnce) {
-    const int32_t before = GenericPluginProcessor::instanceCount();
-    ASSERT_EQ(before, 0);
+TEST_F(ProcessorFrame, FirstAndLastInstanceRunClassWideSetUpOnce) {
     const int32_t inits = TestProcessor::firstInits, exits = TestProcessor::lastExits;
-    {
-        auto a = std::make_unique<TestProcessor>();
-        auto b = std::make_unique<TestProcessor>();
-        EXPECT_EQ(GenericPluginProcessor::instanceCount(), 2);
-        a.reset();
-        EXPECT_EQ(TestProcessor::lastExits, exits);
-    }
-    EXPECT_EQ(TestProcessor::firstInits, inits + 1);
+    auto second = std::make_unique<TestProcessor>();
+    EXPECT_EQ(Frame::instanceCount(), 2);
+    p.reset();
+    EXPECT_EQ(TestProcessor::lastExits, exits);
+    second.reset();
     EXPECT_EQ(TestProcessor::lastExits, exits + 1);
-    EXPECT_EQ(GenericPluginProcessor::instanceCount(), 0);
+    EXPECT_EQ(Frame::instanceCount(), 0);
+    make();
+    EXPECT_EQ(TestProcessor::firstInits, inits + 1);
 }
 
-TEST(GenericPluginProcessor, CutsHostBlocksIntoProcessingBlocks) {
-    TestProcessor p;
-    Host host(p);
-    std::vector<float> in(1000), out(1000);
-    for (int32_t i = 0; i < 1000; ++i)
-        in[i] = static_cast<float>(i);
-    host.run(in.data(), out.data(), 1000);
-    const auto& g = p.chains[0]->gain;
-    ASSERT_EQ(g.cycleCount, 4u);
-    EXPECT_EQ(g.cycles[0], 256);
-    EXPECT_EQ(g.cycles[1], 256);
-    EXPECT_EQ(g.cycles[2], 256);
-    EXPECT_EQ(g.cycles[3], 232);
-    EXPECT_EQ(out, in);  // every sub-block read its own part of the host array
+TEST_F(ProcessorFrame, CutsHostBlocksIntoProcessingBlocks) {
+    const std::vector<float> in = ramp(1000);
+    EXPECT_EQ(run(in), in);  // every sub-block read its own part of the host array
+    const auto& g = p->chains[0]->gain;
+    EXPECT_EQ(std::vector<int32_t>(g.frames.begin(), g.frames.begin() + g.calls),
+              (std::vector<int32_t>{256, 256, 256, 232}));
 }
 
-struct ParameterFromMidi final : MidiEventReceiver {
-    explicit ParameterFromMidi(TestProcessor& p) : processor(p) {}
-    void receiveMidiMessage(const MidiMessage& m) override {
-        processor.setParameter(0, static_cast<float>(m.data2) / 100.0f,
-                               GenericPluginProcessor::kFromHost);
-        processor.setLastMidiTarget(m.data1);
-        ++received;
-    }
-    TestProcessor& processor;
-    int32_t received = 0;
-};
-
-struct RecordingAdapter final : GenericPluginProcessor::ProcessorAdapter {
-    void midiControllerOut(int32_t, int32_t) override {}
-    void notifyModel(int32_t value) override { notified.push_back(value); }
-    void parameterChangedByProcessor(int32_t index) override { reported.push_back(index); }
-    std::vector<int32_t> notified, reported;
-};
-
-TEST(GenericPluginProcessor, MidiMessageSplitsTheBlockAndActsAtItsOffset) {
-    TestProcessor p(1, GenericPluginProcessor::kFeatureEditorMidi);
-    ParameterFromMidi receiver(p);
-    RecordingAdapter adapter;
-    p.setMidiEventReceiver(&receiver);
-    p.setAdapter(&adapter);
-    Host host(p);
-    std::vector<float> in(256, 1.0f), out(256);
-    ASSERT_TRUE(p.queueMidiMessage(MidiMessage{100, 0xB0, 7, 50}));
-    host.run(in.data(), out.data(), 256);
-
-    const auto& g = p.chains[0]->gain;
-    ASSERT_EQ(g.cycleCount, 2u);
-    EXPECT_EQ(g.cycles[0], 100);
-    EXPECT_EQ(g.cycles[1], 156);
+TEST_F(ProcessorFrame, MidiMessageSplitsTheBlockAndActsAtItsOffset) {
+    make(1, Frame::kFeatureEditorMidi);
+    const std::vector<float> ones(256, 1.0f);
+    ASSERT_TRUE(p->queueMidiMessage(MidiMessage{100, 0xB0, 7, 50}));
+    const std::vector<float>& out = run(ones);
+    const auto& g = p->chains[0]->gain;
+    EXPECT_EQ(std::vector<int32_t>(g.frames.begin(), g.frames.begin() + g.calls),
+              (std::vector<int32_t>{100, 156}));
     for (int32_t i = 0; i < 256; ++i)
         ASSERT_FLOAT_EQ(out[i], i < 100 ? 1.0f : 0.5f) << i;
-    EXPECT_EQ(adapter.notified, std::vector<int32_t>{7});
-    EXPECT_TRUE(adapter.reported.empty());  // the change came with kFromHost
+    EXPECT_EQ(p->notified, 1);
+    EXPECT_EQ(p->lastNotified, 7);
+    EXPECT_EQ(p->reported.load(), 0);  // the change came with kFromHost
     MidiMessage copy{};
-    ASSERT_TRUE(p.popEditorMidiMessage(copy));
+    ASSERT_TRUE(p->popEditorMidiMessage(copy));
     EXPECT_EQ(copy.sampleOffset, 100);
 
     // A block without MIDI does not notify; a message beyond the block is still dispatched.
-    host.run(in.data(), out.data(), 256);
-    EXPECT_EQ(adapter.notified.size(), 1u);
-    p.queueMidiMessage(MidiMessage{900, 0xB0, 3, 20});
-    host.run(in.data(), out.data(), 256);
-    EXPECT_EQ(receiver.received, 2);
-    EXPECT_EQ(adapter.notified.back(), 3);
-    p.setParameter(1, 0.3f, 0);
-    EXPECT_EQ(adapter.reported, std::vector<int32_t>{1});
+    run(ones);
+    EXPECT_EQ(p->notified, 1);
+    p->queueMidiMessage(MidiMessage{900, 0xB0, 3, 20});
+    run(ones);
+    EXPECT_EQ(p->midiReceived, 2);
+    EXPECT_EQ(p->lastNotified, 3);
+    p->setParameter(4, 0.3f, 0);
+    EXPECT_EQ(p->reported.load(), 1);
+    EXPECT_EQ(p->lastReported.load(), 4);
 }
 
 // Bypass engaged and released through the bypass parameter with latency 3072: the output is
 // always the input delayed by the latency times a gain g(t) that moves linearly between the
 // processed gain (0.5) and 1 (dry) over 50 ms; the release waits 3072 samples first.
-TEST(GenericPluginProcessor, BypassIsLatencyAlignedWithDelayedClickFreeRelease) {
+TEST_F(ProcessorFrame, BypassIsLatencyAlignedWithDelayedClickFreeRelease) {
     constexpr int32_t kLatency = 3072, kBlock = 256;
     constexpr int32_t kEngage = 16 * kBlock, kRelease = 40 * kBlock, kTotal = 64 * kBlock;
-    TestProcessor p;
-    p.setBypassIndex(2);
-    p.setTestLatency(kLatency);
-    p.setParameter(0, 0.5f, 0);
-    Host host(p);
-    std::vector<float> in(kTotal), out(kTotal);
+    p->setTestLatency(kLatency);
+    p->setParameter(0, 0.5f, 0);
+    std::vector<float> in(kTotal), out;
     for (int32_t i = 0; i < kTotal; ++i)
         in[i] = 1.0f + 0.5f * std::sin(0.01f * static_cast<float>(i));
     for (int32_t b = 0; b < kTotal; b += kBlock) {
-        if (b == kEngage) p.setParameter(2, 1.0f, 0);
-        if (b == kRelease) p.setParameter(2, 0.0f, 0);
-        host.run(in.data() + b, out.data() + b, kBlock);
+        if (b == kEngage) p->setParameter(kBypassIndex, 1.0f, 0);
+        if (b == kRelease) p->setParameter(kBypassIndex, 0.0f, 0);
+        const std::vector<float>& y = run(std::vector<float>(&in[b], &in[b] + kBlock));
+        out.insert(out.end(), y.begin(), y.end());
     }
     const int32_t fadeOut = kRelease + kLatency;
     for (int32_t t = kLatency; t < kTotal; ++t) {
@@ -246,197 +251,219 @@ TEST(GenericPluginProcessor, BypassIsLatencyAlignedWithDelayedClickFreeRelease) 
             expected = 1.0f - 0.5f * std::min(t - fadeOut, kRampSamples) / kRampSamples;
         ASSERT_NEAR(out[t] / in[t - kLatency], expected, 2e-5f) << "sample " << t;
     }
-    EXPECT_FALSE(p.bypassProcessor()->unbypassPending());
+    EXPECT_FALSE(p->bypassProcessor()->unbypassPending());
 }
 
-TEST(GenericPluginProcessor, SilentInputRunsTailPlusLatencyThenUntilSettled) {
-    constexpr int32_t kLatency = 64, kBlock = 256;
-    TestProcessor p;
-    p.setTestLatency(kLatency);
-    Host host(p);
-    std::vector<float> in(kBlock, 0.0f), out(kBlock);
-    const auto silentReported = [&] {
-        return (host.run(in.data(), out.data(), kBlock, GenericPluginProcessor::kInputSilent) &
-                GenericPluginProcessor::kOutputSilent) != 0;
-    };
+// A latency change moves the dry path's read position: bypassed, the output is the input
+// delayed by the new latency from the next block on, with no silence and no allocation.
+TEST_F(ProcessorFrame, DryPathFollowsLatencyChangesWithoutDropout) {
+    const std::tuple<bool, int32_t, int32_t> cases[] = {
+        {true, 100, 200}, {true, 300, 40}, {false, 100, 200}};  // bypassed, from, to
+    for (const auto& [bypassedBefore, from, to] : cases) {
+        SCOPED_TRACE(::testing::Message() << bypassedBefore << " " << from << " " << to);
+        make(0);
+        p->setLatency(from);
+        p->setBypass(bypassedBefore, 0);
+        p->bypassProcessor()->requestJump();
+        for (int i = 0; i < 8; ++i)
+            run(ramp(256, 256.0f * static_cast<float>(i)));
+        const std::vector<float> in = ramp(256, 2048.0f);
+        const testing::AllocationScope scope;
+        p->setLatency(to);
+        p->setBypass(true, 0);
+        p->bypassProcessor()->requestJump();
+        run(in);
+        EXPECT_EQ(scope.allocations(), 0u);
+        for (int32_t i = 0; i < 256; ++i)
+            ASSERT_FLOAT_EQ(outputs[0][i], in[i] - static_cast<float>(to)) << i;
+    }
+}
+
+TEST_F(ProcessorFrame, SilentInputRunsTailPlusLatencyThenUntilSettled) {
+    constexpr int32_t kBlock = 256;
+    p->setTestLatency(64);
     // 8192 + 64 samples are 32.25 blocks: 33 blocks still render, the 34th reports silence.
     int32_t rendered = 0;
-    while (!silentReported() && rendered < 100)
+    while (!silentReported(kBlock) && rendered < 100)
         ++rendered;
     EXPECT_EQ(rendered, 33);
-
-    // Sound again, then silence with a node that keeps ringing: rendering goes on until it settles.
-    in.assign(kBlock, 0.25f);
-    EXPECT_FALSE(host.run(in.data(), out.data(), kBlock) & GenericPluginProcessor::kOutputSilent);
-    in.assign(kBlock, 0.0f);
-    for (auto& c : p.chains)
-        c->tail.settled = false;
+    // Sound again, then silence with a node that keeps ringing: rendering goes on until it
+    // settles.
+    run(std::vector<float>(kBlock, 0.25f));
+    EXPECT_FALSE(flags & Frame::kOutputSilent);
+    for (auto& c : p->chains)
+        c->gain.settled = false;
     for (int32_t b = 0; b < 50; ++b)
-        ASSERT_FALSE(silentReported()) << b;
-    for (auto& c : p.chains)
-        c->tail.settled = true;
-    EXPECT_FALSE(silentReported());  // the block that finds every node settled still renders
-    EXPECT_TRUE(silentReported());
+        ASSERT_FALSE(silentReported(kBlock)) << b;
+    for (auto& c : p->chains)
+        c->gain.settled = true;
+    EXPECT_FALSE(silentReported(kBlock));  // the block that finds every node settled renders
+    EXPECT_TRUE(silentReported(kBlock));
 }
 
-TEST(GenericPluginProcessor, NegativeIndicesResetPositionsOrNodes) {
-    TestProcessor p;
-    Host host(p);
-    std::vector<float> in(512, 0.1f), out(512);
-    host.run(in.data(), out.data(), 512);
-    wave::Environment& env = *p.environment();
-    const int32_t resets = p.chains[0]->tail.resets;
+TEST_F(ProcessorFrame, NegativeIndicesResetPositionsOrNodes) {
+    const std::vector<float> in(512, 0.1f);
+    run(in);
+    wave::Environment& env = *p->environment();
+    const int32_t resets = p->chains[0]->gain.resets;
     EXPECT_LT(env.resetPosition(), env.samplePosition());
-
-    p.setParameter(-1, 0.0f, 0);
-    host.run(in.data(), out.data(), 512);
+    p->setParameter(-1, 0.0f, 0);
+    run(in);
     EXPECT_EQ(env.resetPosition(), 512);  // applied at the start of the block
-    EXPECT_EQ(p.chains[0]->tail.resets, resets);
-
-    p.setParameter(-2, 0.0f, 0);
-    host.run(in.data(), out.data(), 512);
+    EXPECT_EQ(p->chains[0]->gain.resets, resets);
+    p->setParameter(-2, 0.0f, 0);
+    run(in);
     EXPECT_EQ(env.resetPosition(), 1024);
-    EXPECT_EQ(p.chains[0]->tail.resets, resets + 1);
+    EXPECT_EQ(p->chains[0]->gain.resets, resets + 1);
 }
 
-TEST(GenericPluginProcessor, ChangesFromManyThreadsArriveInOrderWithTheLastValue) {
-    constexpr int32_t kThreads = 3, kChanges = 20000;
-    TestProcessor p;
-    Host host(p);
-    std::vector<float> in(256, 0.1f), out(256);
+TEST_F(ProcessorFrame, ChangesFromManyThreadsArriveInOrderWithTheLastValue) {
+    constexpr int32_t kFirst = kBypassIndex + 1, kThreads = 3, kChanges = 20000;
+    const std::vector<float> in(256, 0.1f);
     std::atomic<int32_t> done{0};
     std::vector<std::thread> writers;
-    for (int32_t t = 1; t <= kThreads; ++t) {
-        writers.emplace_back([&p, &done, t] {
+    for (int32_t t = kFirst; t < kFirst + kThreads; ++t) {
+        writers.emplace_back([this, &done, t] {
             for (int32_t i = 1; i <= kChanges; ++i)
-                p.setParameter(t, static_cast<float>(i), GenericPluginProcessor::kFromHost);
+                p->setParameter(t, static_cast<float>(i), Frame::kFromHost);
             done.fetch_add(1);
         });
     }
     while (done.load() < kThreads)
-        host.run(in.data(), out.data(), 256);
+        run(in);
     for (auto& w : writers)
         w.join();
-    host.run(in.data(), out.data(), 256);
-    for (int32_t t = 1; t <= kThreads; ++t)
-        EXPECT_EQ(p.lastValues[t], static_cast<float>(kChanges)) << "thread " << t;
-    EXPECT_EQ(p.orderViolations, 0);
+    run(in);
+    for (int32_t t = kFirst; t < kFirst + kThreads; ++t)
+        EXPECT_EQ(p->lastValues[t], static_cast<float>(kChanges)) << "index " << t;
+    EXPECT_EQ(p->orderViolations, 0);
+    EXPECT_EQ(p->willChangeCalls.load(), kThreads * kChanges);
 }
 
-TEST(GenericPluginProcessor, SteadyStateProcessDoesNotAllocate) {
-    TestProcessor p(1, GenericPluginProcessor::kFeatureEditorMidi);
-    ParameterFromMidi receiver(p);
-    p.setMidiEventReceiver(&receiver);
-    p.setTestLatency(300);
-    Host host(p);
-    std::vector<float> in(1000, 0.2f), out(1000), right(1000);
-    const float* inputs[2] = {in.data(), in.data()};
-    float* outputs[2] = {out.data(), right.data()};
-    const auto block = [&](int32_t i) {
-        p.setParameter(0, 0.5f + 0.001f * static_cast<float>(i % 100), 0);
-        p.queueMidiMessage(MidiMessage{(i * 37) % 1000, 0xB0, 1, 40});
-        if (i % 10 == 0) p.setBypass(i % 20 == 0, 0);
-        int32_t flags = i % 7 == 0 ? GenericPluginProcessor::kInputSilent : 0;
-        p.process(inputs, 2, outputs, 2, 1000, &flags);
+TEST_F(ProcessorFrame, QueuedChangesReachHooksListenersAndTheParametersInOrder) {
+    run(ramp(64));
+    p->log.clear();
+    p->hold();
+    p->setParameter(0, 2.5f, Frame::kFromHost);
+    p->setParameter(0, 4.0f, Frame::kFromHost);
+    EXPECT_EQ(p->willChangeCalls.load(), 2);
+    EXPECT_EQ(p->willChangeIndex.load(), 0);
+    EXPECT_EQ(p->willChangeValue.load(), 4.0f) << "the hook sees the new value before queueing";
+    EXPECT_EQ(p->gain.currentValue(), 1.0f) << "nothing changes before the audio thread applies";
+    run(ramp(64));
+    EXPECT_EQ(p->log, "") << "held: nothing applies";
+    p->release();
+    EXPECT_EQ(run(ramp(64))[10], 40.0f) << "the value listener set the nodes";
+    EXPECT_EQ(p->log, "ppf") << "both changes in order, one finished-notification after them";
+    EXPECT_EQ(p->gain.currentValue(), 4.0f);
+
+    // The parameter clamps; a NaN leaves it as it was; an index beyond the collection changes
+    // no parameter.
+    EXPECT_EQ(p->identifierOfName("Rebuild"), kThrowingIndex);
+    for (float value : {99.0f, kNaN})
+        p->setParameter(0, value, Frame::kFromHost);
+    p->setParameter(7, 1.0f, Frame::kFromHost);
+    p->applyParameterChanges();
+    EXPECT_EQ(p->gain.currentValue(), 10.0f);
+    EXPECT_EQ(p->parameterCount(), 2);
+
+    p->log.clear();
+    p->setTransport(true, 100.0f, 8.0);
+    run(ramp(64));
+    p->environment()->setSampleRate(96000.0f);
+    EXPECT_EQ(p->log, "str") << "start on the call, change at the next block, then the rate";
+}
+
+TEST_F(ProcessorFrame, ThrowingHookAndFullQueueAreCountedNotFatal) {
+    p->setParameter(0, 3.0f, 0);
+    p->setParameter(kThrowingIndex, 1.0f, 0);
+    p->setParameter(0, 5.0f, 0);
+    p->log.clear();
+    run(ramp(64));
+    EXPECT_EQ(p->failedParameterChanges(), 1);
+    EXPECT_EQ(p->log, "pf") << "the update before the throw finished";
+    run(ramp(64));
+    EXPECT_EQ(p->gain.currentValue(), 5.0f) << "the rest of the queue applies next block";
+
+    p->hold();
+    for (int64_t i = 0; i < Frame::kParameterQueueMaximumNodes + 100; ++i)
+        p->setParameter(0, 1.0f, 0);
+    EXPECT_GT(p->droppedParameterChanges(), 100);
+    EXPECT_LT(p->droppedParameterChanges(), 200);
+    p->release();
+    run(ramp(64));
+}
+
+// Changes, MIDI, bypass toggles and silence in every block, and value listeners setting nodes.
+TEST_F(ProcessorFrame, SteadyStateProcessDoesNotAllocate) {
+    make(1, Frame::kFeatureEditorMidi);
+    p->setTestLatency(300);
+    const std::vector<float> in(1000, 0.2f);
+    const std::uint64_t allocations = testing::steadyStateAllocations(50, 200, [&](int32_t i) {
+        p->setParameter(0, 0.5f + 0.001f * static_cast<float>(i % 100), 0);
+        p->queueMidiMessage(MidiMessage{(i * 37) % 1000, 0xB0, 1, 40});
+        if (i % 10 == 0) p->setBypass(i % 20 == 0, 0);
+        run(in, i % 7 == 0 ? Frame::kInputSilent : 0);
         MidiMessage m{};
-        while (p.popEditorMidiMessage(m)) {
+        while (p->popEditorMidiMessage(m)) {
         }
-    };
-    for (int32_t i = 0; i < 50; ++i)
-        block(i);
-    testing::AllocationScope scope;
-    for (int32_t i = 50; i < 250; ++i)
-        block(i);
-    EXPECT_EQ(scope.allocations(), 0u);
+    });
+    EXPECT_EQ(allocations, 0u);
 }
 
-TEST(GenericPluginProcessor, NonFiniteHostInputDoesNotBreakProcessing) {
-    TestProcessor p;
-    p.setTestLatency(100);
-    Host host(p);
-    std::vector<float> bad(256), good(256, 0.5f), out(256);
-    for (int32_t i = 0; i < 256; ++i)
-        bad[i] = i % 3 == 0 ? NAN : (i % 3 == 1 ? INFINITY : -INFINITY);
+TEST_F(ProcessorFrame, NonFiniteHostInputDoesNotBreakProcessing) {
+    p->setTestLatency(100);
     for (bool bypassed : {false, true}) {
-        p.setBypass(bypassed, 0);
-        host.run(bad.data(), out.data(), 256);
+        p->setBypass(bypassed, 0);
+        run({kNaN, testing::kInf, -testing::kInf});
         for (int32_t b = 0; b < 4; ++b)
-            host.run(good.data(), out.data(), 256);
-        for (float v : out)
+            run(std::vector<float>(256, 0.5f));
+        for (float v : outputs[0])
             ASSERT_TRUE(std::isfinite(v)) << "bypassed " << bypassed;
     }
 }
 
-TEST(GenericPluginProcessor, SideChainRoutingFollowsPresenceAndConnection) {
-    TestProcessor p(1, GenericPluginProcessor::kFeatureSideChain, /*sideChainOut=*/true);
+TEST_F(ProcessorFrame, SideChainRoutingFollowsPresenceAndConnection) {
+    make(1, Frame::kFeatureSideChain, /*sideChainOut=*/true);
     std::vector<float> main(64, 0.25f), side(64, -0.75f), out0(64), out1(64);
     const float* inputs[4] = {main.data(), main.data(), side.data(), side.data()};
-    float* outputs[2] = {out0.data(), out1.data()};
-    const auto run = [&] {
-        p.process(inputs, 4, outputs, 2, 64, nullptr);
+    float* outs[2] = {out0.data(), out1.data()};
+    const auto sideChainOut = [&] {
+        p->process(inputs, 4, outs, 2, 64, nullptr);
         return out0[63];
     };
-    EXPECT_EQ(run(), 0.0f);  // no side chain in the host instance
-    p.setSideChainPresent(true);
-    EXPECT_EQ(run(), 0.0f);  // present but not connected
-    p.setSideChainConnected(true);
-    EXPECT_EQ(run(), -0.75f);
-    EXPECT_EQ(p.channel(1)->sideChainInput().readPointer(), side.data());
-    p.setSideChainPresent(false);  // the plain side-chain input falls back to the main input
-    EXPECT_EQ(run(), 0.0f);
-    EXPECT_EQ(p.channel(1)->sideChainInput().readPointer(), main.data());
+    EXPECT_EQ(sideChainOut(), 0.0f);  // no side chain in the host instance
+    p->setSideChainPresent(true);
+    EXPECT_EQ(sideChainOut(), 0.0f);  // present but not connected
+    p->setSideChainConnected(true);
+    EXPECT_EQ(sideChainOut(), -0.75f);
+    EXPECT_EQ(p->channel(1)->sideChainInput().readPointer(), side.data());
+    p->setSideChainPresent(false);  // the plain side-chain input falls back to the main input
+    EXPECT_EQ(sideChainOut(), 0.0f);
+    EXPECT_EQ(p->channel(1)->sideChainInput().readPointer(), main.data());
 }
 
-TEST(GenericPluginProcessor, QueuedChangesReachTheProcessorsOwnParameters) {
-    struct CollectionProcessor final : GenericPluginProcessor {
-        CollectionProcessor() : GenericPluginProcessor(0, 0, true) { initialize(); }
-        ~CollectionProcessor() override { exitInstance(); }
-        // The processor's own copy of the parameters registers with the processor itself.
-        FloatPluginParameter level{"Level", this, -10.0f, 10.0f, 0.0f};
-        FloatPluginParameter mix{"Mix", this, 0.0f, 2.0f, 1.0f};
-    } p;
-    p.setParameter(1, 1.5f, GenericPluginProcessor::kFromHost);
-    p.setParameter(0, 99.0f, GenericPluginProcessor::kFromHost);
-    p.setParameter(7, 1.0f, GenericPluginProcessor::kFromHost);  // no such parameter: ignored
-    EXPECT_EQ(p.parameterCount(), 2);
-    EXPECT_EQ(p.identifierOfName("Mix"), 1);
-    EXPECT_EQ(p.mix.currentValue(), 1.0f) << "nothing changes before the audio thread applies it";
-    p.applyParameterChanges();
-    EXPECT_EQ(p.mix.currentValue(), 1.5f);
-    EXPECT_EQ(p.level.currentValue(), 10.0f) << "clamped by the parameter";
-    p.setParameter(0, std::numeric_limits<float>::quiet_NaN(), GenericPluginProcessor::kFromHost);
-    p.applyParameterChanges();
-    EXPECT_EQ(p.level.currentValue(), 10.0f) << "a NaN leaves the value as it was";
-}
-
-TEST(GenericPluginProcessor, DisplayStaysActiveOnlyWhileTheEditorFetchesData) {
-    TestProcessor p;
-    Host host(p);
-    std::vector<float> in(256, 0.25f), out(256);
-    host.run(in.data(), out.data(), 256);
-    EXPECT_TRUE(p.environment()->displayActive());
+TEST_F(ProcessorFrame, DisplayStaysActiveOnlyWhileTheEditorFetchesData) {
+    const std::vector<float> in(256, 0.25f);
+    run(in);
+    EXPECT_TRUE(p->environment()->displayActive());
     for (int32_t done = 256; done <= static_cast<int32_t>(kRate); done += 256)
-        host.run(in.data(), out.data(), 256);
-    EXPECT_FALSE(p.environment()->displayActive()) << "a second without a fetch";
+        run(in);
+    EXPECT_FALSE(p->environment()->displayActive()) << "a second without a fetch";
     std::vector<uint8_t> stream;
-    p.writeDisplayData(stream);
-    host.run(in.data(), out.data(), 256);
-    EXPECT_TRUE(p.environment()->displayActive());
+    p->writeDisplayData(stream);
+    run(in);
+    EXPECT_TRUE(p->environment()->displayActive());
 }
 
-TEST(GenericPluginProcessor, ResetFinishesTheCrossfadeAndGeneratorsBypassToSilence) {
-    TestProcessor p;
-    p.setBypassIndex(2);
-    p.setParameter(0, 0.5f, 0);
-    Host host(p);
-    std::vector<float> in(256, 1.0f), out(256);
-    host.run(in.data(), out.data(), 256);
-    p.setParameter(2, 1.0f, 0);
-    p.applyParameterChanges();
-    p.reset();  // e.g. the host restarts playback: no 50 ms fade from here
-    host.run(in.data(), out.data(), 256);
-    for (float v : out)
-        ASSERT_EQ(v, 1.0f) << "fully dry at once";
+TEST_F(ProcessorFrame, ResetFinishesTheCrossfadeAndGeneratorsBypassToSilence) {
+    p->setParameter(0, 0.5f, 0);
+    const std::vector<float> ones(256, 1.0f);
+    run(ones);
+    p->setParameter(kBypassIndex, 1.0f, 0);
+    p->applyParameterChanges();
+    p->reset();  // e.g. the host restarts playback: no 50 ms fade from here
+    EXPECT_EQ(run(ones), ones) << "fully dry at once";
 
     struct Generator final : GenericPluginProcessor {
         Generator() : GenericPluginProcessor(0, 0, false) { initialize(); }
@@ -444,26 +471,23 @@ TEST(GenericPluginProcessor, ResetFinishesTheCrossfadeAndGeneratorsBypassToSilen
     } generator;
     generator.setBypass(true, 0);
     generator.reset();
-    const float* inputs[1] = {in.data()};
-    float* outputs[1] = {out.data()};
-    generator.process(inputs, 1, outputs, 1, 256, nullptr);
-    for (float v : out)
-        ASSERT_EQ(v, 0.0f) << "a bypassed generator outputs silence, not its input";
+    std::vector<float> out(256, 1.0f);
+    const float* inputs[1] = {ones.data()};
+    float* outs[1] = {out.data()};
+    generator.process(inputs, 1, outs, 1, 256, nullptr);
+    EXPECT_EQ(out, std::vector<float>(256, 0.0f)) << "a bypassed generator outputs silence";
 }
 
-TEST(GenericPluginProcessor, StoppedTransportKeepsItsOwnClock) {
-    TestProcessor p;
-    Host host(p);
-    std::vector<float> in(441, 0.0f), out(441);
-    p.setTransport(false, 0.0f, 10.0);
-    EXPECT_EQ(p.tempo(), 120.0f);
+TEST_F(ProcessorFrame, StoppedTransportKeepsItsOwnClock) {
+    p->setTransport(false, 0.0f, 10.0);
+    EXPECT_EQ(p->tempo(), 120.0f);
     for (int32_t i = 0; i < 100; ++i)
-        host.run(in.data(), out.data(), 441);  // one second
-    p.setTransport(false, 120.0f, 10.0);       // the host repeats its stopped position
-    EXPECT_NEAR(p.transportPosition(), 12.0, 1e-9);
-    p.setTransport(true, 90.0f, 3.5);
-    EXPECT_EQ(p.transportPosition(), 3.5);
-    EXPECT_TRUE(p.isPlaying());
+        run(std::vector<float>(441, 0.0f));  // one second
+    p->setTransport(false, 120.0f, 10.0);    // the host repeats its stopped position
+    EXPECT_NEAR(p->transportPosition(), 12.0, 1e-9);
+    p->setTransport(true, 90.0f, 3.5);
+    EXPECT_EQ(p->transportPosition(), 3.5);
+    EXPECT_TRUE(p->isPlaying());
 }
 
 }  // namespace

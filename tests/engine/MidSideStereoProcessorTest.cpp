@@ -6,7 +6,7 @@
 
 #include <tuple>
 
-#include "TestSignals.h"
+#include "common/GraphRig.h"
 #include "engine/MidSideConverter.h"
 
 namespace tessel {

@@ -1,14 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
-#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "params/FloatPluginParameter.h"
 #include "params/GenericPluginBase.h"
+#include "params/IndexedPluginParameter.h"
 #include "params/ParameterCollection.h"
 #include "params/ParameterUnits.h"
 #include "support/Octave.h"
@@ -19,6 +20,8 @@ namespace {
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
+enum class Oversampling : std::int32_t { Off = 1, Twice = 2, FourTimes = 4 };
+
 struct RecordingObserver : ParameterValueObserver {
     std::vector<std::tuple<int, float, int>> changes;
     void parameterValueChanged(int identifier, float value, int flag) override {
@@ -26,13 +29,14 @@ struct RecordingObserver : ParameterValueObserver {
     }
 };
 
-struct RecordingListener : FloatPluginParameter::Listener {
-    std::vector<float>* log;
-    float tag;
+// Appends its tag and the rounded linear value it is told.
+struct TaggedListener : FloatPluginParameter::Listener {
+    TaggedListener(std::string* l, char t) : log(l), tag(t) {}
     void linearValueChanged(float valueLinear) override {
-        log->push_back(tag);
-        log->push_back(valueLinear);
+        *log += tag + std::to_string(std::lround(valueLinear));
     }
+    std::string* log;
+    char tag;
 };
 
 TEST(ParameterModel, CollectionAssignsIdentifiersAndForwardsRealChangesOnly) {
@@ -96,23 +100,16 @@ TEST(ParameterModel, ListenersReceiveTheLinearValueInRegistrationOrder) {
     FloatPluginParameter level("Level", nullptr, -30.0f, 30.0f, 0.0f);
     level.textFormat().setValueMap([](float db) { return std::pow(10.0f, db / 20.0f); },
                                    [](float gain) { return 20.0f * std::log10(gain); });
-    std::vector<float> log;
-    RecordingListener first, second;
-    first.log = second.log = &log;
-    first.tag = 1.0f;
-    second.tag = 2.0f;
+    std::string log;
+    TaggedListener first(&log, 'a'), second(&log, 'b');
     level.addValueListener(&first);
     level.addValueListener(&second);
     level.notifyValueListeners(20.0f);
-    ASSERT_EQ(log.size(), 4u);
-    EXPECT_EQ(log[0], 1.0f);
-    EXPECT_NEAR(log[1], 10.0f, 1e-5);
-    EXPECT_EQ(log[2], 2.0f);
-    EXPECT_NEAR(log[3], 10.0f, 1e-5);
+    EXPECT_EQ(log, "a10b10") << "20 dB are a gain of 10";
     level.removeValueListener(&first);
     log.clear();
     level.notifyValueListeners(0.0f);
-    EXPECT_EQ(log, (std::vector<float>{2.0f, 1.0f}));
+    EXPECT_EQ(log, "b1");
 }
 
 TEST(ParameterModel, ConversionsStayInsideTheRangeForAnyInput) {
@@ -151,65 +148,103 @@ TEST(ParameterModel, ScaledMoveFollowsTheReferenceInProportionOrByDifference) {
     EXPECT_FLOAT_EQ(range.scaledMove(kNaN, 0.0f, 5.0f), 5.0f);    // NaN counts as current value
 }
 
-// Every unit over its range: value -> text -> value lands on a value that prints the same text
-// and whose display is within the resolution the text shows.
-TEST(ParameterModel, TextRoundTripsOverEachUnitsRange) {
-    struct Case {
-        const FloatPluginParameterUnit* unit;
-        float minimum, maximum;
-    };
-    const Case cases[] = {
-        {&FreqParameterUnit::instance(), 20.0f, 20000.0f},
-        {&HzParameterUnit::instance(), 0.0f, 100.0f},
-        {&ExpFreqParameterUnit::instance(), float(kOctave30Hz), float(kOctave30kHz)},
-        {&ExpFreqWithZeroParameterUnit::instance(), -5.643856f, float(kOctave30kHz)},
-        {&MsParameterUnit::instance(), 0.0f, 5000.0f},
-        {&SecParameterUnit::instance(), 0.001f, 10.0f},
-        {&DBParameterUnitBase::instance(), -48.0f, 48.0f},
-        {&DBParameterUnit::instance(), -30.0f, 30.0f},
-        {&DBParameterUnit::truePeakInstance(), -20.0f, 0.0f},
-        {&DBRangeParameterUnit::instance(), 0.0f, 48.0f},
-        {&PercentParameterUnit::instance(), 0.0f, 100.0f},
-        {&RatioParameterUnit::instance(), 1.0f, 100.0f},
-        {&SlopeParameterUnit::instance(), 6.0f, 48.0f},
-        {&OctavesParameterUnit::instance(), -2.0f, 2.0f},
-    };
-    for (const Case& c : cases) {
-        FloatPluginParameter p("P", nullptr, c.minimum, c.maximum);
-        p.textFormat().setUnit(c.unit);
-        for (int i = 0; i <= 400; ++i) {
-            const float value = c.minimum + (c.maximum - c.minimum) * float(i) / 400.0f;
-            const std::string text = p.textOfValue(value);
-            float parsed = 0.0f;
-            std::string reason;
-            ASSERT_TRUE(p.valueFromText(text, parsed, reason))
-                << c.unit->name() << " " << text << ": " << reason;
-            EXPECT_EQ(p.textOfValue(parsed), text) << c.unit->name();
-            // Resolution of the text: one unit in its last digit (seconds shown for ms count
-            // x1000).
-            const std::size_t dot = text.find('.');
-            std::size_t decimals = 0;
-            while (dot != std::string::npos && dot + 1 + decimals < text.size() &&
-                   std::isdigit(static_cast<unsigned char>(text[dot + 1 + decimals])))
-                ++decimals;
-            double step = std::pow(10.0, -double(decimals));
-            if (c.unit == &MsParameterUnit::instance() && text.ends_with("sec")) step *= 1000.0;
-            if (c.unit == &SecParameterUnit::instance() && text.ends_with(" ms")) step *= 0.001;
-            EXPECT_LE(std::fabs(p.displayOfValue(parsed) - p.displayOfValue(value)),
-                      step * 0.5 + 1e-4 * std::fabs(p.displayOfValue(value)))
-                << c.unit->name() << " " << text;
+TEST(IndexedPluginParameter, ChoicesAndValueTablesMapIndicesToStoredValues) {
+    IndexedPluginParameter<int> choices("Choices", nullptr, "Off,2x,4x", 0);
+    EXPECT_TRUE(choices.discrete());
+    EXPECT_TRUE(choices.hasChoiceNames());
+    EXPECT_FALSE(choices.acceptsTypedValue());
+    EXPECT_EQ(choices.maximum(), 2.0f);
+    EXPECT_EQ(choices.textOfValue(1.6f), "4x") << "the nearest index";
+
+    static constexpr std::int32_t kTable[] = {1, 2, 4};
+    std::vector<Oversampling> heard;
+    struct Listener : IndexedPluginParameter<Oversampling>::Listener {
+        std::vector<Oversampling>* heard;
+        void storedValueChanged(Oversampling stored,
+                                IndexedPluginParameter<Oversampling>&) override {
+            heard->push_back(stored);
         }
-    }
+    } listener;
+    listener.heard = &heard;
+    IndexedPluginParameter<Oversampling> p("Factor", nullptr);
+    p.setIndexRange(0, 3);  // index 3 lies beyond the table: the last entry serves it
+    p.setValueTable(kTable, 3, 0);
+    p.addValueListener(&listener);
+    EXPECT_FALSE(p.hasChoiceNames());
+    EXPECT_TRUE(p.acceptsTypedValue());
+    EXPECT_EQ(p.storedValue(), Oversampling::Off);
+    p.setValue(2.0f, 0);
+    EXPECT_EQ(p.storedValue(), Oversampling::FourTimes);
+    EXPECT_EQ(p.linearOfValue(1.0f), 2.0f);
+    EXPECT_EQ(p.linearOfValue(3.0f), 4.0f);
+    EXPECT_EQ(p.textOfValue(1.0f), "2");
+    EXPECT_EQ(p.valueFromLinear(4.0f), 2.0f);
+    EXPECT_EQ(p.valueFromLinear(1.4f), 0.0f);  // nearest stored value
+    EXPECT_EQ(p.valueFromLinear(kNaN), 0.0f);
+    p.notifyValueListeners(1.0f);
+    EXPECT_EQ(heard, std::vector<Oversampling>{Oversampling::Twice});
 }
 
-TEST(ParameterModel, UnitsAreProcessWideAndDistinct) {
-    const auto& units = allParameterUnits();
-    EXPECT_EQ(units.size(), 14u);
-    EXPECT_EQ(std::set<const FloatPluginParameterUnit*>(units.begin(), units.end()).size(), 14u);
-    EXPECT_EQ(&ExpFreqParameterUnit::instance(), &ExpFreqParameterUnit::instance());
-    EXPECT_EQ(DBParameterUnit::truePeakInstance().name(), "dBTP");
-    EXPECT_NE(DBParameterUnit::truePeakInstance().findTypedUnit("X"), nullptr);
-    EXPECT_EQ(OctavesParameterUnit::instance().typedUnits().size(), 9u);
+TEST(IndexedPluginParameter, SetValueRoundsClampsAndNotifiesOnlyRealChanges) {
+    RecordingObserver observer;
+    ParameterCollection collection(&observer);
+    IndexedPluginParameter<bool> bypass("Bypass", &collection, "Not Bypassed,Bypassed", 0);
+    IndexedPluginParameter<int> mode("Mode", &collection, "A,B,C,D", 1);
+    EXPECT_EQ(mode.identifier(), 1);
+    EXPECT_EQ(mode.currentValue(), 1.0f);
+    mode.setValue(1.4f, 5);    // rounds to the current index: nothing
+    mode.setValue(2.6f, 6);    // 3
+    mode.setValue(kNaN, 7);    // ignored
+    mode.setValue(1e30f, 8);   // already at the top
+    mode.setValue(-1e30f, 9);  // 0
+    bypass.setValue(1.0f, 2);
+    EXPECT_TRUE(bypass.storedValue());
+    const std::vector<std::tuple<int, float, int>> expected = {
+        {1, 3.0f, 6}, {1, 0.0f, 9}, {0, 1.0f, 2}};
+    EXPECT_EQ(observer.changes, expected);
+}
+
+TEST(IndexedPluginParameter, NormalisedPositionsSnapToTheNearestIndex) {
+    IndexedPluginParameter<int> p("P", nullptr, "a,b,c,d", 0);
+    struct Case {
+        float normalised, value;
+    };
+    for (const Case c : {Case{0.0f, 0}, Case{0.16f, 0}, Case{0.17f, 1}, Case{0.5f, 2},
+                         Case{1.0f, 3}, Case{-3.0f, 0}, Case{9.0f, 3}, Case{kNaN, 0}})
+        EXPECT_EQ(p.valueOfNormalised(c.normalised), c.value) << c.normalised;
+    EXPECT_FLOAT_EQ(p.normalisedOfValue(2.0f), 2.0f / 3.0f);
+    float value = 0.0f;
+    EXPECT_TRUE(p.valueOfNormalisedInSection(0.5f, 42, value));  // no sections: whole range
+    EXPECT_EQ(value, 2.0f);
+    EXPECT_EQ(p.sectionBoundary(42), -1);
+}
+
+TEST(IndexedPluginParameter, SectionsAddressSubRangesByKey) {
+    IndexedPluginParameter<int> p("P", nullptr);
+    p.setIndexRange(0, 10);
+    p.setSections({{3, 1}, {7, 2}});
+    // key 1: 0..3 (first); key 2: 3..7; key 5, beyond every section: 7..10.
+    EXPECT_FLOAT_EQ(p.normalisedInSection(2.0f, 1), 2.0f / 3.0f);
+    EXPECT_FLOAT_EQ(p.normalisedInSection(5.0f, 2), 0.5f);
+    EXPECT_FLOAT_EQ(p.normalisedInSection(3.0f, 2), 0.0f);  // belongs to the section before
+    EXPECT_FLOAT_EQ(p.normalisedInSection(9.0f, 2), 0.0f);
+    EXPECT_FLOAT_EQ(p.normalisedInSection(10.0f, 5), 1.0f);
+    struct Case {
+        float normalised;
+        int key;
+        bool ok;
+        float value;
+    };
+    for (const Case c : {Case{0.0f, 1, true, 0}, Case{1.0f, 1, true, 3}, Case{0.0f, 2, false, 3},
+                         Case{0.5f, 2, true, 5}, Case{1.0f, 2, true, 7}, Case{0.0f, 5, false, 7},
+                         Case{0.4f, 5, true, 8}}) {
+        float value = -1.0f;
+        EXPECT_EQ(p.valueOfNormalisedInSection(c.normalised, c.key, value), c.ok)
+            << c.normalised << " " << c.key;
+        EXPECT_EQ(value, c.value) << c.normalised << " " << c.key;
+    }
+    EXPECT_EQ(p.sectionBoundary(2), 7);
+    EXPECT_EQ(p.sectionBoundary(3), -1);
 }
 
 }  // namespace
