@@ -1,12 +1,15 @@
 // The biquad engine's kernels: a 4-section cascade, on one channel and as a linked stereo pair,
 // with constant coefficients and with a new run every 4 samples (a fast parameter sweep).
 // ns/sample counts one channel's samples, so a pair reports per channel.
-// Baseline (Release, 2 heavily shared cores, CPU time per sample): mono 5.8 ns (1.5 ns per
-// section), mono with a run every 4 samples 9.1 ns, pair 3.7 ns per channel, pair with a run
-// every 4 samples 5.4 ns per channel; the state-variable kernel, mono, 13 ns (16 with a run every
-// 4 samples). Wall-clock ns/sample on a loaded machine reads higher.
-// EQFilter bell under a continuous frequency sweep: 70-80 ns/sample, dominated by the redesign
-// every 32 samples (prototype plus the magnitude-matched least-squares fit, about 2.3 us each).
+// Baseline (Release, 2 heavily shared cores, CPU time per sample): mono 5 ns (1.3 ns per
+// section), mono with a run every 4 samples 8-10 ns, pair 3 ns per channel, pair with a run every
+// 4 samples 4-5 ns per channel; the state-variable kernel, mono, 5 ns, like the direct form (its
+// per-run two-step state matrices keep the recurrence one multiply-add deep per two samples),
+// but 19-22 ns with a run every 4 samples, where computing those matrices and the last sample's
+// nodes for each run dominates. Wall-clock ns/sample on a loaded machine reads higher.
+// EQFilter bell under a continuous frequency sweep: about 80 ns/sample, dominated by the
+// redesign every 32 samples (prototype, magnitude-matched least-squares fit and the check of the
+// matched cascade against the analog response, about 3 us each).
 
 #include <benchmark/benchmark.h>
 

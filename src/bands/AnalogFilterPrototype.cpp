@@ -152,6 +152,87 @@ int32_t bandFactors(double c2, double c1, double c0, int32_t m, double b, Quadra
     return 2;
 }
 
+// --- Magnitude envelope of a matched cascade -------------------------------------------------
+
+// |c0 + c1 z^-1 + c2 z^-2|^2 on the unit circle as p0 + phi (p1 + phi p2), phi = sin^2(w/2).
+struct SquaredMagnitude {
+    double p0 = 1.0, p1 = 0.0, p2 = 0.0;
+    SquaredMagnitude() = default;
+    SquaredMagnitude(double c0, double c1, double c2) {
+        const double sum = c0 + c1 + c2, diff = c0 - c1 + c2;
+        p0 = sum * sum;
+        p2 = 16.0 * c0 * c2;
+        p1 = diff * diff - p0 - p2;
+    }
+    double at(double phi) const { return p0 + phi * (p1 + phi * p2); }
+};
+
+constexpr int32_t kEnvelopeLogGrid = 16;
+constexpr int32_t kEnvelopeLinearGrid = 24;
+constexpr int32_t kEnvelopePoints =
+    kEnvelopeLogGrid + kEnvelopeLinearGrid + 2 * AnalogFilterPrototype::kMaxSections + 1;
+// How far (0.75 dB) a matched cascade may rise above the analog response's largest magnitude:
+// about the accuracy of the fits, which the grid below resolves to within a quarter decibel.
+constexpr double kEnvelopeMargin = 1.0901844923851276;
+
+// True when the digital cascade stays below the largest magnitude of the analog one (times
+// kEnvelopeMargin) everywhere up to Nyquist. Each matched section is fitted only up to 0.93 pi
+// and cannot represent features beyond Nyquist; a cascade that rises there, or that misses a
+// deep, narrow feature badly, is caught here. Checked at every section's design frequency and
+// pole angle and on a grid, logarithmic up to half Nyquist and linear above, where the fits are
+// free; the analog maximum also counts points beyond Nyquist (the bilinear transform brings them
+// in). w0[i] is section i's design frequency in radians per sample. Bounded work, no allocation.
+bool withinAnalogEnvelope(const BiquadPrototype* sections, const double* w0, int32_t count,
+                          const BiquadCoefficients* digital) {
+    constexpr int32_t kMax = AnalogFilterPrototype::kMaxSections;
+    SquaredMagnitude num[kMax], den[kMax];
+    double analogScale[kMax], points[kEnvelopePoints], lowest = kPi;
+    int32_t n = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const BiquadCoefficients& c = digital[i];
+        num[i] = SquaredMagnitude(c.b0, c.b1, c.b2);
+        den[i] = SquaredMagnitude(1.0, c.a1, c.a2);
+        analogScale[i] = 1.0 / (w0[i] * sections[i].frequencyScale());
+        lowest = std::min(lowest, w0[i]);
+        points[n++] = std::min(w0[i], kPi);
+        if (c.a2 > 0.0) {  // complex poles: the section peaks near their angle
+            const double cosine = -c.a1 / (2.0 * std::sqrt(c.a2));
+            if (std::abs(cosine) < 1.0) points[n++] = std::acos(cosine);
+        }
+    }
+    const double low = std::clamp(lowest / 32.0, 1e-5, 0.01);
+    const double ratio = std::pow(0.5 * kPi / low, 1.0 / (kEnvelopeLogGrid - 1));
+    double w = low;
+    for (int32_t k = 0; k < kEnvelopeLogGrid; ++k, w *= ratio)
+        points[n++] = w;
+    for (int32_t k = 1; k <= kEnvelopeLinearGrid; ++k)
+        points[n++] = kPi * (0.5 + 0.5 * k / kEnvelopeLinearGrid);
+    points[n++] = 0.0;
+
+    auto analog = [&](double at) {
+        double m = 1.0;
+        for (int32_t i = 0; i < count; ++i)
+            m *= sections[i].squaredMagnitude(at * analogScale[i]);
+        return m;
+    };
+    double analogMax = 0.0, digitalMax = 0.0;
+    for (int32_t k = 0; k < n; ++k) {
+        const double sine = std::sin(0.5 * points[k]);
+        const double phi = sine * sine;
+        double numerator = 1.0, denominator = 1.0;
+        for (int32_t i = 0; i < count; ++i) {
+            numerator *= num[i].at(phi);
+            denominator *= den[i].at(phi);
+        }
+        digitalMax = std::max(digitalMax, numerator / denominator);
+        analogMax = std::max(analogMax, analog(points[k]));
+    }
+    for (double beyond = 2.0 * kPi; beyond < 1e4 * kPi; beyond *= 2.0)
+        analogMax = std::max(analogMax, analog(beyond));
+    return digitalMax <= analogMax * (kEnvelopeMargin * kEnvelopeMargin) &&
+           std::isfinite(digitalMax);
+}
+
 }  // namespace
 
 double AnalogFilterPrototype::compositePartGainDb(double gainDb) noexcept {
@@ -343,14 +424,22 @@ int32_t AnalogFilterPrototype::digitalCoefficients(double frequencyHz, double sa
                                                    BiquadCoefficients* out) const noexcept {
     const bool matched = method == CoefficientMethod::kMagnitudeMatched &&
                          family_ == kButterworth && shape_ != kAllPass;
-    for (int32_t i = 0; i < sectionCount_; ++i) {
-        const BiquadPrototype& s = sections_[i];
-        // A section rescaled after design reaches s = j at a frequency of its own.
-        const double sectionHz = frequencyHz * (designScale_ / s.frequencyScale());
-        out[i] = matched
-                     ? magnitudeMatchedSection(s, clampedAngularFrequency(sectionHz, sampleRateHz))
-                     : bilinearTransform(s, prewarpedTangent(sectionHz, sampleRateHz));
+    // A section rescaled after design reaches s = j at a frequency of its own.
+    auto sectionHz = [&](int32_t i) {
+        return frequencyHz * (designScale_ / sections_[i].frequencyScale());
+    };
+    if (matched) {
+        double w0[kMaxSections];
+        for (int32_t i = 0; i < sectionCount_; ++i) {
+            w0[i] = clampedAngularFrequency(sectionHz(i), sampleRateHz);
+            out[i] = magnitudeMatchedSection(sections_[i], w0[i]);
+        }
+        // The bilinear transform never rises above the analog response; it takes over when the
+        // matched cascade would.
+        if (withinAnalogEnvelope(sections_.data(), w0, sectionCount_, out)) return sectionCount_;
     }
+    for (int32_t i = 0; i < sectionCount_; ++i)
+        out[i] = bilinearTransform(sections_[i], prewarpedTangent(sectionHz(i), sampleRateHz));
     return sectionCount_;
 }
 

@@ -107,44 +107,178 @@ void withSectionCount(int32_t sections, F&& f) noexcept {
     f.template operator()<Sections>();
 }
 
-// Trapezoidal state-variable sections: v is the high-pass node, the integrators give band-pass
-// and low-pass. The states s1, s2 are the integrators' memories, so they stay meaningful when g0
-// and g1 jump, unlike the delayed outputs of the direct form. Sample-major over the cascade like
-// directFormCascade, values between sections in double precision; each run's division is done
-// once, before its samples.
-template <int Sections>
-void stateVariableCascade(const Schedule& schedule, SectionState* state, const float* input,
-                          float* output) noexcept {
-    double s1[Sections], s2[Sections];
-    for (int k = 0; k < Sections; ++k) {
-        s1[k] = state[k].x1;
-        s2[k] = state[k].x2;
+// The trapezoidal state-variable section (stateVariableFromDirectForm): per sample, from the
+// integrator memories s1, s2, the high-pass node v = (x - g1 s1 - s2) / (1 + g0 g1), the
+// band-pass node bp = s1 + g0 v and the low-pass node lp = s2 + g0 bp; the output is
+// m2 v + m1 bp + m0 lp and the memories move on to s1 = bp + g0 v, s2 = lp + g0 bp.
+//
+// A coefficient change keeps the nodes v, bp and lp of the last sample and rebuilds the
+// memories from them, s1 = bp + g v and s2 = lp + g bp, with g the smaller of the old and the
+// new g0. While g0 grows that is the old memories exactly, the smoothest way through a sweep.
+// When it falls, the memories follow the nodes: these are the section's high-, band- and
+// low-pass outputs, bounded by the old filter's gains whatever its frequency, whereas memories
+// built near Nyquist, where g0 is large, reach tens of times the signal and would be played out
+// at the lower frequency (the delayed outputs of the direct form fare far worse still). So the
+// output stays within a small multiple of the input however the coefficients jump.
+//
+// Within a run the section is one linear map of its memories, s' = A s + B x and
+// y = C s + D x, taken two samples at a time: s'' = A^2 s + A B x0 + B x1, y0 = C s + D x0,
+// y1 = C A s + C B x0 + D x1. Every product depends on the memories of two samples ago only, so
+// the recurrence is one multiply-add deep per two samples and the section costs about as much as
+// the direct form, whose feedback latency otherwise limits short cascades. A run's odd sample
+// takes one single step; its last sample goes through the node equations to leave its nodes
+// behind.
+struct StateSpace {
+    double d, c1, c2;     // y = d x + c1 s1 + c2 s2
+    double b1, a11, a12;  // s1' = b1 x + a11 s1 + a12 s2
+    double b2, a21, a22;  // s2' = b2 x + a21 s1 + a22 s2
+    double inverse;       // 1 / (1 + g0 g1), for the node equations
+    // Two steps: y1 = d x1 + cb x0 + ca1 s1 + ca2 s2; s1'' = p11 s1 + p12 s2 + q10 x0 + q11 x1,
+    // s2'' = p21 s1 + p22 s2 + q20 x0 + q21 x1.
+    double ca1, ca2, cb;
+    double p11, p12, p21, p22, q10, q20;
+};
+
+inline StateSpace stateSpaceOf(const BiquadCoefficients& c) noexcept {
+    const double g = c.b0, g1 = c.b1, m0 = c.b2, m1 = c.a1, m2 = c.a2;
+    const double d = 1.0 / (1.0 + g * g1);
+    const double gd = g * d, ggd = g * gd;
+    // v = d x - d g1 s1 - d s2; bp = gd x + d s1 - gd s2 (as 1 - g g1 d = d);
+    // lp = ggd x + gd s1 + (1 - ggd) s2; s1' = 2 bp - s1; s2' = 2 lp - s2.
+    StateSpace q;
+    q.d = m2 * d + m1 * gd + m0 * ggd;
+    q.c1 = -m2 * d * g1 + m1 * d + m0 * gd;
+    q.c2 = -m2 * d - m1 * gd + m0 * (1.0 - ggd);
+    q.b1 = 2.0 * gd;
+    q.a11 = (1.0 - g * g1) * d;  // 2 d - 1
+    q.a12 = -2.0 * gd;
+    q.b2 = 2.0 * ggd;
+    q.a21 = 2.0 * gd;
+    q.a22 = 1.0 - 2.0 * ggd;
+    q.inverse = d;
+    q.ca1 = q.c1 * q.a11 + q.c2 * q.a21;
+    q.ca2 = q.c1 * q.a12 + q.c2 * q.a22;
+    q.cb = q.c1 * q.b1 + q.c2 * q.b2;
+    q.p11 = q.a11 * q.a11 + q.a12 * q.a21;
+    q.p12 = q.a11 * q.a12 + q.a12 * q.a22;
+    q.p21 = q.a21 * q.a11 + q.a22 * q.a21;
+    q.p22 = q.a21 * q.a12 + q.a22 * q.a22;
+    q.q10 = q.a11 * q.b1 + q.a12 * q.b2;
+    q.q20 = q.a21 * q.b1 + q.a22 * q.b2;
+    return q;
+}
+
+// One channel (T = double) or the two channels of a stereo pair in the lanes of an SSE2
+// register (T = Double2, as in directFormCascadePair). The nodes v, bp, lp are kept in the x1,
+// x2 and y1 slots of SectionState, the last run's g0 in y2.
+template <typename T>
+struct Lanes;
+
+template <>
+struct Lanes<double> {
+    static constexpr int kCount = 1;
+    static double in(const float* const* x, int32_t i) noexcept { return x[0][i]; }
+    static void out(float* const* y, int32_t i, double v) noexcept {
+        y[0][i] = static_cast<float>(v);
     }
+    static double get(SectionState* const* s, int k, double SectionState::*m) noexcept {
+        return s[0][k].*m;
+    }
+    static void set(SectionState* const* s, int k, double SectionState::*m, double v) noexcept {
+        s[0][k].*m = v;
+    }
+};
+
+template <>
+struct Lanes<Double2> {
+    static constexpr int kCount = 2;
+    static Double2 in(const float* const* x, int32_t i) noexcept {
+        return Double2{static_cast<double>(x[0][i]), static_cast<double>(x[1][i])};
+    }
+    static void out(float* const* y, int32_t i, Double2 v) noexcept {
+        y[0][i] = static_cast<float>(v[0]);
+        y[1][i] = static_cast<float>(v[1]);
+    }
+    static Double2 get(SectionState* const* s, int k, double SectionState::*m) noexcept {
+        return Double2{s[0][k].*m, s[1][k].*m};
+    }
+    static void set(SectionState* const* s, int k, double SectionState::*m, Double2 v) noexcept {
+        s[0][k].*m = v[0];
+        s[1][k].*m = v[1];
+    }
+};
+
+// Sample-major over the cascade like directFormCascade, values between sections in double
+// precision.
+template <int Sections, typename T>
+void stateVariableCascade(const Schedule& schedule, SectionState* const* state,
+                          const float* const* input, float* const* output) noexcept {
+    using L = Lanes<T>;
+    T v[Sections], bp[Sections], lp[Sections];
+    double lastG[Sections];
+    for (int k = 0; k < Sections; ++k) {
+        v[k] = L::get(state, k, &SectionState::x1);
+        bp[k] = L::get(state, k, &SectionState::x2);
+        lp[k] = L::get(state, k, &SectionState::y1);
+        lastG[k] = state[0][k].y2;
+    }
+    int32_t i = 0;
     for (int32_t r = 0; r < schedule.runs; ++r) {
         const BiquadCoefficients* c = schedule.table + r * BiquadProcessor::kMaxSections;
-        double d[Sections];
-        for (int k = 0; k < Sections; ++k)
-            d[k] = 1.0 / (c[k].b1 * c[k].b0 + 1.0);
-        const int32_t frames = schedule.frames[r];
-        for (int32_t i = 0; i < frames; ++i) {
-            double x = input[i];
-            for (int k = 0; k < Sections; ++k) {
-                const double g0 = c[k].b0;
-                const double v = (x - c[k].b1 * s1[k] - s2[k]) * d[k];
-                const double bp = g0 * v + s1[k];
-                const double lp = g0 * bp + s2[k];
-                s1[k] = bp + g0 * v;
-                s2[k] = lp + g0 * bp;
-                x = c[k].a2 * v + c[k].a1 * bp + c[k].b2 * lp;
-            }
-            output[i] = static_cast<float>(x);
+        StateSpace q[Sections];
+        T s1[Sections], s2[Sections];
+        for (int k = 0; k < Sections; ++k) {
+            q[k] = stateSpaceOf(c[k]);
+            const double g = std::min(lastG[k], c[k].b0);
+            s1[k] = bp[k] + g * v[k];
+            s2[k] = lp[k] + g * bp[k];
+            lastG[k] = c[k].b0;
         }
-        input += frames;
-        output += frames;
+        const int32_t last = i + schedule.frames[r] - 1;
+        for (; i + 1 < last; i += 2) {
+            T x0 = L::in(input, i), x1 = L::in(input, i + 1);
+            for (int k = 0; k < Sections; ++k) {
+                const StateSpace& m = q[k];
+                const T y0 = m.d * x0 + (m.c1 * s1[k] + m.c2 * s2[k]);
+                const T y1 = m.d * x1 + ((m.ca1 * s1[k] + m.ca2 * s2[k]) + m.cb * x0);
+                const T next1 = (m.p11 * s1[k] + m.p12 * s2[k]) + (m.q10 * x0 + m.b1 * x1);
+                const T next2 = (m.p21 * s1[k] + m.p22 * s2[k]) + (m.q20 * x0 + m.b2 * x1);
+                s1[k] = next1;
+                s2[k] = next2;
+                x0 = y0;
+                x1 = y1;
+            }
+            L::out(output, i, x0);
+            L::out(output, i + 1, x1);
+        }
+        if (i < last) {
+            T x = L::in(input, i);
+            for (int k = 0; k < Sections; ++k) {
+                const T y = q[k].d * x + (q[k].c1 * s1[k] + q[k].c2 * s2[k]);
+                const T next1 = q[k].b1 * x + (q[k].a11 * s1[k] + q[k].a12 * s2[k]);
+                const T next2 = q[k].b2 * x + (q[k].a21 * s1[k] + q[k].a22 * s2[k]);
+                s1[k] = next1;
+                s2[k] = next2;
+                x = y;
+            }
+            L::out(output, i++, x);
+        }
+        T x = L::in(input, i);
+        for (int k = 0; k < Sections; ++k) {
+            const double g = c[k].b0;
+            v[k] = (x - c[k].b1 * s1[k] - s2[k]) * q[k].inverse;
+            bp[k] = s1[k] + g * v[k];
+            lp[k] = s2[k] + g * bp[k];
+            x = c[k].a2 * v[k] + c[k].a1 * bp[k] + c[k].b2 * lp[k];
+        }
+        L::out(output, i++, x);
     }
     for (int k = 0; k < Sections; ++k) {
-        state[k].x1 = s1[k];
-        state[k].x2 = s2[k];
+        L::set(state, k, &SectionState::x1, v[k]);
+        L::set(state, k, &SectionState::x2, bp[k]);
+        L::set(state, k, &SectionState::y1, lp[k]);
+        for (int lane = 0; lane < L::kCount; ++lane)
+            state[lane][k].y2 = lastG[k];
     }
 }
 
@@ -280,15 +414,26 @@ BiquadCoefficients BiquadProcessor::stateVariableFromDirectForm(
     return out;
 }
 
-void BiquadProcessor::applyPendingReset(float firstInput) noexcept {
+void BiquadProcessor::applyPendingReset(float firstInput,
+                                        const BiquadCoefficients* cascade) noexcept {
     if (pendingReset_ == PendingReset::kNone) return;
-    double value = 0.0;
-    if (pendingReset_ == PendingReset::kPrime && resetMode_ == ResetMode::kPrimeFromInput &&
-        kernel_ == Kernel::kDirectForm1 && std::isfinite(firstInput))
-        value = firstInput;
-    for (SectionState& s : state_)
-        s = SectionState{value, value, value, value};
+    const bool prime = pendingReset_ == PendingReset::kPrime &&
+                       resetMode_ == ResetMode::kPrimeFromInput && std::isfinite(firstInput);
     pendingReset_ = PendingReset::kNone;
+    std::fill(std::begin(state_), std::end(state_), SectionState{});
+    if (!prime) return;
+    double level = firstInput;
+    for (int32_t k = 0; k < sectionCount_; ++k) {
+        if (kernel_ == Kernel::kDirectForm1) {
+            state_[k] = SectionState{level, level, level, level};
+        } else {
+            // A state-variable section at rest on a constant input x: no high-pass or band-pass
+            // signal, x at the low-pass node; it passes x times its DC gain m0 on.
+            state_[k].y1 = level;
+            level *= cascade[k].b2;
+            if (!std::isfinite(level)) level = 0.0;
+        }
+    }
 }
 
 void BiquadProcessor::normalizeSchedule(int32_t frames) noexcept {
@@ -310,10 +455,12 @@ void BiquadProcessor::normalizeSchedule(int32_t frames) noexcept {
 void BiquadProcessor::filterChannel(const float* input, float* output) noexcept {
     const Schedule schedule{runCoefficients_.data(), runFrames_.data(), runCount_};
     withSectionCount(sectionCount_, [&]<int Sections>() {
-        if (kernel_ == Kernel::kDirectForm1)
+        if (kernel_ == Kernel::kDirectForm1) {
             directFormCascade<Sections>(schedule, state_, input, output);
-        else
-            stateVariableCascade<Sections>(schedule, state_, input, output);
+        } else {
+            SectionState* states[1] = {state_};
+            stateVariableCascade<Sections, double>(schedule, states, &input, &output);
+        }
     });
 }
 
@@ -326,8 +473,10 @@ void BiquadProcessor::filterPair(const float* input0, float* output0, const floa
             directFormCascadePair<Sections>(schedule, state_, state1, input0, output0, input1,
                                             output1);
         } else {
-            stateVariableCascade<Sections>(schedule, state_, input0, output0);
-            stateVariableCascade<Sections>(schedule, state1, input1, output1);
+            SectionState* states[2] = {state_, state1};
+            const float* inputs[2] = {input0, input1};
+            float* outputs[2] = {output0, output1};
+            stateVariableCascade<Sections, Double2>(schedule, states, inputs, outputs);
         }
     });
 }
@@ -382,7 +531,7 @@ bool BiquadProcessor::run(const float* input, float* output, int32_t frames) noe
     }
     if (frames > 0) {
         normalizeSchedule(frames);
-        applyPendingReset(input[0]);
+        applyPendingReset(input[0], runCoefficients(0));
         filterChannel(input, output);
         mix(input, output, true);
     }
@@ -405,13 +554,17 @@ bool BiquadProcessor::runPair(const float* input0, float* output0, const float* 
         return false;
     }
     if (frames > 0) {
-        applyPendingReset(input0[0]);
-        // The partner keeps its own reset mode but follows this processor's kernel.
-        const Kernel otherKernel = other.kernel_;
-        other.kernel_ = kernel_;
-        other.applyPendingReset(input1[0]);
-        other.kernel_ = otherKernel;
         normalizeSchedule(frames);
+        applyPendingReset(input0[0], runCoefficients(0));
+        // The partner keeps its own reset mode but follows this processor's kernel, coefficients
+        // and section count.
+        const Kernel otherKernel = other.kernel_;
+        const int32_t otherSections = other.sectionCount_;
+        other.kernel_ = kernel_;
+        other.sectionCount_ = sectionCount_;
+        other.applyPendingReset(input1[0], runCoefficients(0));
+        other.kernel_ = otherKernel;
+        other.sectionCount_ = otherSections;
         filterPair(input0, output0, input1, output1);
         mix(input0, output0, false);
         mix(input1, output1, true);

@@ -10,8 +10,10 @@ namespace tessel {
 /// Runs a cascade of up to kMaxSections second-order sections on one channel, or on two channels
 /// sharing one coefficient schedule (a linked pair). Coefficients arrive during a block as runs
 /// (a coefficient set per section, a sample count and a wet weight); runs with equal values merge.
-/// Two kernels: direct form I with double state, and a state-variable form whose two integrator
-/// states survive coefficient jumps. Float in and out, double state. A linear 20 ms enable ramp
+/// Two kernels: direct form I with double state, and a trapezoidal state-variable form whose
+/// high-, band- and low-pass signals carry over when coefficients jump, so that any sequence of
+/// coefficient changes leaves the output bounded (the direct form can ring up by orders of
+/// magnitude when a steep filter jumps). Float in and out, double state. A linear 20 ms enable ramp
 /// crossfades between filtered and unfiltered signal; fully disabled, the processor leaves the
 /// output untouched and the caller passes its input on. Only construction allocates (room for
 /// maxRuns runs); everything else is [audio thread] and never allocates, locks or throws.
@@ -23,14 +25,18 @@ public:
     static constexpr double kEnableRampSeconds = 0.02;
 
     enum class Kernel : int32_t {
-        kDirectForm1 = 0,   ///< coefficients are b0, b1, b2, a1, a2
-        kStateVariable = 1  ///< coefficients hold the values of stateVariableFromDirectForm
+        kDirectForm1 = 0,  ///< coefficients are b0, b1, b2, a1, a2
+        /// coefficients hold the values of stateVariableFromDirectForm; costs about as much as
+        /// the direct form while coefficients stay, a little more per change
+        kStateVariable = 1
     };
 
     /// What a priming reset (resuming after a disabled stretch) does to the state.
     enum class ResetMode : int32_t {
-        kClear = 0,           ///< start from silence
-        kPrimeFromInput = 1,  ///< every direct-form state value takes the first input sample
+        kClear = 0,  ///< start from silence
+        /// settled on the first input sample: every direct-form state value takes it; a
+        /// state-variable section starts at rest on the DC level reaching it
+        kPrimeFromInput = 1,
     };
 
     enum class LinkKind : int32_t {
@@ -100,7 +106,9 @@ public:
     /// 1 - a1 + a2 > 0, which every stable section satisfies.
     static BiquadCoefficients stateVariableFromDirectForm(const BiquadCoefficients& c) noexcept;
 
-    /// Direct-form state of one section (the state-variable kernel keeps s1, s2 in x1, x2).
+    /// State of one section: direct form x1, x2, y1, y2; the state-variable kernel keeps the
+    /// last sample's high-, band- and low-pass nodes in x1, x2, y1 and its integrator gain in
+    /// y2.
     struct SectionState {
         double x1 = 0.0;
         double x2 = 0.0;
@@ -113,7 +121,9 @@ private:
     enum class PendingReset : int32_t { kNone = 0, kPrime = 1, kClear = 2 };
 
     bool fullyDisabled() const noexcept { return rampGain_ == 0.0f && rampLeft_ == 0; }
-    void applyPendingReset(float firstInput) noexcept;
+    /// cascade: the coefficients the block starts with (the state-variable kernel primes each
+    /// section with the DC level its predecessors pass on).
+    void applyPendingReset(float firstInput, const BiquadCoefficients* cascade) noexcept;
     /// Makes the runs cover exactly frames samples (an empty schedule repeats the last values).
     void normalizeSchedule(int32_t frames) noexcept;
     void filterChannel(const float* input, float* output) noexcept;

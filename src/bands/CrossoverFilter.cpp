@@ -30,6 +30,7 @@ CrossoverFilter::CrossoverFilter(wave::Environment* environment, Response respon
       frequency_(environment, kDefaultFrequencyOctaves),
       frequencySource_(frequency_.source()) {
     frequency_.parameter().setLimits(0.0f, kMaxFrequencyOctaves);
+    processor().setKernel(BiquadProcessor::Kernel::kStateVariable);
     updateDesignState();
 }
 
@@ -95,6 +96,15 @@ void CrossoverFilter::updateDesignState() noexcept {
 }
 
 void CrossoverFilter::design(float frequencyOctaves) noexcept {
+    designSections(frequencyOctaves);
+    const int32_t sections = processor().sectionCount();
+    for (int32_t i = 0; i < sections; ++i) {
+        kernelCascade_[static_cast<std::size_t>(i)] =
+            BiquadProcessor::stateVariableFromDirectForm(cascade_[static_cast<std::size_t>(i)]);
+    }
+}
+
+void CrossoverFilter::designSections(float frequencyOctaves) noexcept {
     lastFrequency_ = frequencyOctaves;
     ++designCount_;
     const double hz = std::exp2(static_cast<double>(frequencyOctaves));
@@ -174,7 +184,7 @@ void CrossoverFilter::refreshCoefficients(int32_t frames) noexcept {
     const float* fd = f->data();
     if (f->isConstant()) {
         if (moved(fd[0], lastFrequency_)) design(fd[0]);
-        processor().pushCoefficients(frames, cascade_.data());
+        processor().pushCoefficients(frames, kernelCascade_.data());
         return;
     }
     // A moving frequency: on a 4-sample grid, redesign at once on a jump of more than 0.1
@@ -185,11 +195,11 @@ void CrossoverFilter::refreshCoefficients(int32_t frames) noexcept {
         const float fi = fd[i];
         const bool jump = !(std::fabs(fi - lastFrequency_) <= kFrequencyJumpOctaves);
         if (!jump && (i % kSteadyInterval != 0 || !moved(fi, lastFrequency_))) continue;
-        processor().pushCoefficients(i - runStart, cascade_.data());
+        processor().pushCoefficients(i - runStart, kernelCascade_.data());
         runStart = i;
         design(fi);
     }
-    processor().pushCoefficients(frames - runStart, cascade_.data());
+    processor().pushCoefficients(frames - runStart, kernelCascade_.data());
 }
 
 }  // namespace tessel

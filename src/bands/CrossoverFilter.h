@@ -20,6 +20,9 @@ namespace tessel {
 /// filter's own control or from a shared source (a crossover's bus); coefficients follow it
 /// with the refresh rule of the equaliser bands: once per steady block, otherwise on a 4-sample
 /// grid, at most every 32 samples unless the frequency jumps by more than 0.1 octave.
+/// The sections run in the state-variable kernel, whose states survive coefficient jumps: the
+/// output stays bounded however fast the frequency moves (the direct form rings up to thousands of
+/// times the input when a steep crossover jumps across the spectrum).
 /// Changing slope or response while audio runs crossfades from the old filter to the new one
 /// over 20 ms (see BiquadFilter). Audio thread only; never allocates after construction.
 class CrossoverFilter : public BiquadFilter {
@@ -84,7 +87,9 @@ protected:
 
 private:
     void updateDesignState() noexcept;
+    /// Designs the direct-form cascade and its state-variable form.
     void design(float frequencyOctaves) noexcept;
+    void designSections(float frequencyOctaves) noexcept;
 
     Property<Response> response_;
     Property<Slope> slope_;
@@ -100,6 +105,8 @@ private:
     std::array<float, kMaxButterworthSections> sectionQ_{};
 
     std::array<BiquadCoefficients, BiquadProcessor::kMaxSections> cascade_{};
+    // cascade_ in the state-variable layout, as the processor runs it.
+    std::array<BiquadCoefficients, BiquadProcessor::kMaxSections> kernelCascade_{};
     float lastFrequency_ = -1.0f;
     float designedSampleRate_ = 0.0f;
     int64_t designCount_ = 0;

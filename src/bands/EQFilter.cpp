@@ -58,6 +58,8 @@ EQFilter::EQFilter(wave::Environment* environment)
     frequency_.parameter().setLimits(0.0f, kMaxFrequencyOctaves);
     gain_.parameter().setLimits(-kMaxGainDb, kMaxGainDb);
     q_.parameter().setLimits(-10.0f, 10.0f);
+    processor().setKernel(BiquadProcessor::Kernel::kStateVariable);
+    updateKernelCascade();
 }
 
 int32_t EQFilter::orderFor(int32_t shape, int32_t slope) noexcept {
@@ -124,6 +126,12 @@ void EQFilter::design(float frequencyOctaves, float gainDb, float qControl) noex
     weight_ = gainShape ? weightFor(gainDb) : 1.0f;
     designCascade(frequencyOctaves, gainShape ? designGainDb(gainDb) : 0.0, qControl,
                   cascade_.data());
+    updateKernelCascade();
+}
+
+void EQFilter::updateKernelCascade() noexcept {
+    for (std::size_t i = 0; i < cascade_.size(); ++i)
+        kernelCascade_[i] = BiquadProcessor::stateVariableFromDirectForm(cascade_[i]);
 }
 
 void EQFilter::designCascade(double frequencyOctaves, double gainDb, double qControl,
@@ -181,6 +189,7 @@ void EQFilter::followGain(float gainDb) noexcept {
         cascade_[i] = {a.b0 + t * (b.b0 - a.b0), a.b1 + t * (b.b1 - a.b1), a.b2 + t * (b.b2 - a.b2),
                        a.a1 + t * (b.a1 - a.a1), a.a2 + t * (b.a2 - a.a2)};
     }
+    updateKernelCascade();
 }
 
 void EQFilter::refreshCoefficients(int32_t frames) noexcept {
@@ -206,22 +215,22 @@ void EQFilter::refreshCoefficients(int32_t frames) noexcept {
         !moved(f->data()[0], lastFrequency_) && !moved(q->data()[0], lastQ_)) {
         if (g->isConstant()) {
             if (moved(g->data()[0], lastGain_)) followGain(g->data()[0]);
-            processor().pushCoefficients(frames, cascade_.data(), weight_);
+            processor().pushCoefficients(frames, kernelCascade_.data(), weight_);
             return;
         }
         int32_t runStart = 0;
         for (int32_t i = 0; i < frames; i += kStep) {
             if (!moved(g->data()[i], lastGain_)) continue;
-            processor().pushCoefficients(i - runStart, cascade_.data(), weight_);
+            processor().pushCoefficients(i - runStart, kernelCascade_.data(), weight_);
             runStart = i;
             followGain(g->data()[i]);
         }
-        processor().pushCoefficients(frames - runStart, cascade_.data(), weight_);
+        processor().pushCoefficients(frames - runStart, kernelCascade_.data(), weight_);
         return;
     }
     if (f->isConstant() && g->isConstant() && q->isConstant()) {
         if (anyMoved(0)) design(f->data()[0], g->data()[0], q->data()[0]);
-        processor().pushCoefficients(frames, cascade_.data(), weight_);
+        processor().pushCoefficients(frames, kernelCascade_.data(), weight_);
         return;
     }
     int32_t runStart = 0;
@@ -229,11 +238,11 @@ void EQFilter::refreshCoefficients(int32_t frames) noexcept {
         const float fi = f->data()[i];
         const bool jump = !(std::fabs(fi - lastFrequency_) <= kFrequencyJumpOctaves);
         if (!jump && (i % kSteadyInterval != 0 || !anyMoved(i))) continue;
-        processor().pushCoefficients(i - runStart, cascade_.data(), weight_);
+        processor().pushCoefficients(i - runStart, kernelCascade_.data(), weight_);
         runStart = i;
         design(fi, g->data()[i], q->data()[i]);
     }
-    processor().pushCoefficients(frames - runStart, cascade_.data(), weight_);
+    processor().pushCoefficients(frames - runStart, kernelCascade_.data(), weight_);
 }
 
 }  // namespace tessel

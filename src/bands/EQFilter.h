@@ -18,8 +18,10 @@ namespace tessel {
 /// 0.1 octave). Near 0 dB the gain shapes fade out by run weight instead of designing ever flatter
 /// sections. When only the gain moves, the coefficients follow it every 4 samples by
 /// interpolating (in dB) between two full designs 1 dB apart that bracket it, so a gain ramp costs
-/// two designs per decibel travelled. Shape and slope changes crossfade from the old cascade over
-/// 20 ms. Audio thread only; never allocates after construction.
+/// two designs per decibel travelled. The sections run in the state-variable kernel, whose states
+/// survive coefficient jumps, so fast frequency moves cannot make the band ring up. Shape and
+/// slope changes crossfade from the old cascade over 20 ms. Audio thread only; never allocates
+/// after construction.
 class EQFilter : public BiquadFilter {
 public:
     enum Slope : int32_t {
@@ -73,6 +75,8 @@ public:
     const AnalogFilterPrototype& prototype() const noexcept { return prototype_; }
     /// Number of designs so far (each redesign of the coefficients counts once).
     int64_t designCount() const noexcept { return designCount_; }
+    /// The direct-form cascade in use (sectionCountFor(shape, slope) sections; identity beyond).
+    const BiquadCoefficients* coefficients() const noexcept { return cascade_.data(); }
 
 protected:
     void refreshCoefficients(int32_t frames) noexcept override;
@@ -85,6 +89,8 @@ private:
                        BiquadCoefficients* cascade) noexcept;
     /// Gain-only update: interpolates between the bracket designs, re-bracketing when needed.
     void followGain(float gainDb) noexcept;
+    /// Converts cascade_ into kernelCascade_.
+    void updateKernelCascade() noexcept;
 
     LimitedProperty<int32_t> shape_;
     LimitedProperty<int32_t> slope_;
@@ -95,6 +101,8 @@ private:
 
     AnalogFilterPrototype prototype_;
     std::array<BiquadCoefficients, BiquadProcessor::kMaxSections> cascade_{};
+    // cascade_ in the state-variable layout, as the processor runs it.
+    std::array<BiquadCoefficients, BiquadProcessor::kMaxSections> kernelCascade_{};
     std::array<BiquadCoefficients, BiquadProcessor::kMaxSections> bracketLow_{};
     std::array<BiquadCoefficients, BiquadProcessor::kMaxSections> bracketHigh_{};
     double bracketLowDb_ = 0.0;

@@ -176,12 +176,27 @@ BiquadCoefficients magnitudeMatchedSection(const BiquadPrototype& section, doubl
     mappedPoles(section, w0, a1, a2);
     PhiQuadratic den = PhiQuadratic::of(1.0, a1, a2);
 
+    // A zero pair on the imaginary axis (N1 = 0, N2 and N0 of one sign: a notch, as in every
+    // band-stop section) stays exact, like the zeros at DC below: the numerator is
+    // k (1 - 2 cos(wz) z^-1 + z^-2), whose squared magnitude 16 k^2 (phi - phiz)^2 touches 0 at
+    // the notch. A least-squares numerator cannot follow a target that falls to 0 inside the
+    // band: its relative-error weights explode there and the fit crosses zero. k^2 keeps DC exact
+    // and only the denominator is refitted.
+    const double zeroScale = n0 + n1 + n2;
+    const bool notch = n1 <= kTolerance * zeroScale && n2 > kTolerance * zeroScale &&
+                       n0 > kTolerance * zeroScale && section.n0() * section.n2() > 0.0;
+    double notchPhi = 0.0;
+    if (notch) {
+        const double wz = std::min(features[1], kMaxAngularFrequency);
+        const double sine = std::sin(0.5 * wz);
+        notchPhi = sine * sine;
+    }
+
     // Numerator P(phi) by least squares on the relative error (P - F Q) / (F Q) over the points,
     // with F floored 80 dB below the section's peak (deeper, its error no longer matters next to
     // its attenuation). Zeros at DC stay exact: a fitted numerator that missed them would turn a
     // 12 dB/oct skirt into 6 dB/oct at low frequencies. Unknowns by DC zero multiplicity:
     // none: P = F(0) Q(0) + p1 phi + p2 phi^2; one: P = p1 phi + p2 phi^2; two: P = p2 phi^2.
-    const double zeroScale = n0 + n1 + n2;
     const int32_t dcZeros = n0 > kTolerance * zeroScale ? 0 : n1 > kTolerance * zeroScale ? 1 : 2;
     const double floor = std::max(largest, dc) * 1e-8;
     // Per point: phi^2, 1 / max(F, floor), 1 / Q(phi) for the current denominator, and the row
@@ -219,6 +234,11 @@ BiquadCoefficients magnitudeMatchedSection(const BiquadPrototype& section, doubl
     };
     PhiQuadratic num;
     auto fitNumerator = [&]() {
+        if (notch) {  // 16 k^2 (phi - phiz)^2 with P(0) = F(0) Q(0)
+            const double k2 = dc * den.p0 / (notchPhi * notchPhi);
+            num = {k2 * notchPhi * notchPhi, -2.0 * k2 * notchPhi, k2};
+            return std::isfinite(k2);
+        }
         const double fixed = dcZeros == 0 ? dc * den.p0 : 0.0;
         Normal n;
         for (int32_t i = 0; i < count; ++i) {
@@ -281,14 +301,21 @@ BiquadCoefficients magnitudeMatchedSection(const BiquadPrototype& section, doubl
         if (!refitDenominator()) break;
         if (!fitNumerator()) return fallback;
     }
-    // A numerator that dips below zero between the points is lifted to touch zero there.
-    const double dip = num.minimumOnUnitInterval();
-    if (dip < 0.0) num.p0 -= dip;
-
     double d0c = 1.0, d1c = a1, d2c = a2;
     if (!factor(den, d0c, d1c, d2c)) return fallback;
     double b0 = 0.0, b1 = 0.0, b2 = 0.0;
-    if (!factor(num, b0, b1, b2)) return fallback;
+    if (notch) {
+        // The notch's numerator directly, scaled so that the gain at DC is the analog one.
+        const double k = 0.25 * std::sqrt(num.p2);
+        b0 = k;
+        b1 = -2.0 * k * (1.0 - 2.0 * notchPhi);  // -2 k cos(wz)
+        b2 = k;
+    } else {
+        // A numerator that dips below zero between the points is lifted to touch zero there.
+        const double dip = num.minimumOnUnitInterval();
+        if (dip < 0.0) num.p0 -= dip;
+        if (!factor(num, b0, b1, b2)) return fallback;
+    }
     const BiquadCoefficients c{b0 / d0c, b1 / d0c, b2 / d0c, d1c / d0c, d2c / d0c};
     const bool stable = std::abs(c.a2) < kMaxPoleRadius && std::abs(c.a1) < 1.0 + c.a2;
     if (!stable || !std::isfinite(c.b0) || !std::isfinite(c.b1) || !std::isfinite(c.b2))

@@ -10,7 +10,8 @@ namespace tessel {
 /// exact mapping z = e^(s T); numerator and denominator squared magnitudes (quadratics in
 /// sin^2(w/2)) are then fitted alternately by weighted least squares on the relative error over
 /// points from three octaves below the section's features to 0.93 pi, reweighted towards the
-/// worst points, with DC and zeros at DC kept exact, and factored into a minimum-phase biquad.
+/// worst points, with DC, zeros at DC and zeros on the imaginary axis (notches) kept exact, and
+/// factored into a minimum-phase biquad.
 /// Phase is not matched. w0 is the angular frequency in radians per sample at which the
 /// section's normalised variable is j. Falls back to the bilinear transform when the fit fails.
 /// Pure, bounded work (a few microseconds); callable from any thread, never allocates.
