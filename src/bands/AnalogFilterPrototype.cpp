@@ -7,27 +7,20 @@
 
 #include "bands/BilinearTransform.h"
 #include "bands/MagnitudeMatchedDesign.h"
+#include "support/Tolerance.h"
 
 namespace tessel {
 namespace {
 
 using Complex = std::complex<double>;
 constexpr double kPi = std::numbers::pi;
-constexpr double kTolerance = 1.1920929e-7;
+constexpr double kTolerance = kFloatTolerance;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr double kMinGain = 0.031622776601683794;  // -30 dB
 constexpr double kMaxGain = 31.622776601683793;    // +30 dB
 constexpr double kMinQ = 0.025;
 constexpr double kMaxQ = 40.0;
 constexpr double kMinDampingFactor = 0.035355339;
-
-bool isBandShape(int32_t shape) {
-    return shape >= AnalogFilterPrototype::kBandGain && shape <= AnalogFilterPrototype::kBandStop;
-}
-
-bool isHighPassShape(int32_t shape) {
-    return shape >= AnalogFilterPrototype::kHighPass && shape <= AnalogFilterPrototype::kTilt;
-}
 
 // --- Elliptic functions (descending Landen transformation and the nome series) ---------------
 
@@ -310,9 +303,7 @@ int32_t AnalogFilterPrototype::designPrototype(int32_t family, int32_t n) noexce
 }
 
 void AnalogFilterPrototype::applyShapeGain(int32_t shape, int32_t n, double gainLinear) noexcept {
-    const bool takesGain = shape == kLowShelf || shape == kLowShelfCentred || shape == kHighShelf ||
-                           shape == kHighShelfCentred || shape == kTilt || shape == kBandGain;
-    if (!takesGain) return;
+    if (!takesGain(shape) || shape == kComposite) return;  // the composite's parts take it
     const bool centred = shape == kLowShelfCentred || shape == kHighShelfCentred ||
                          shape == kTilt || shape == kBandGain;
     const double g0 = shape == kTilt ? gainLinear * gainLinear : gainLinear;

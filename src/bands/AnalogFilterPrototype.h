@@ -39,6 +39,21 @@ public:
 
     enum class CoefficientMethod : int32_t { kBilinear, kMagnitudeMatched };
 
+    /// Shapes whose design takes a gain (the shelves, the tilt, the bell, the composite).
+    static constexpr bool takesGain(int32_t shape) noexcept {
+        return shape == kLowShelf || shape == kLowShelfCentred || shape == kHighShelf ||
+               shape == kHighShelfCentred || shape == kTilt || shape == kBandGain ||
+               shape == kComposite;
+    }
+    /// Shapes made by the low-pass to band substitution (even order, bandwidth from Q).
+    static constexpr bool isBandShape(int32_t shape) noexcept {
+        return shape >= kBandGain && shape <= kBandStop;
+    }
+    /// Shapes made by the low-pass to high-pass substitution.
+    static constexpr bool isHighPassShape(int32_t shape) noexcept {
+        return shape >= kHighPass && shape <= kTilt;
+    }
+
     static constexpr int32_t kMaxSections = 8;
     static constexpr int32_t kMaxOrder = 16;
     static constexpr double kDefaultQ = 0.70710678118654752;

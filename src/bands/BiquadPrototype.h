@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "bands/AnalogFilterPrototypeBase.h"
+#include "support/Tolerance.h"
 
 namespace tessel {
 
@@ -15,7 +16,7 @@ namespace tessel {
 /// is not safe to evaluate from two threads while it is being changed. Never allocates.
 class BiquadPrototype final : public AnalogFilterPrototypeBase {
 public:
-    static constexpr double kOrderTolerance = 1.1920929e-7;
+    static constexpr double kOrderTolerance = kFloatTolerance;
 
     /// Sets both polynomials and the section gain; the order follows from the coefficients.
     void set(double n2, double n1, double n0, double d2, double d1, double d0,

@@ -5,23 +5,10 @@
 #include <numbers>
 
 #include "bands/BilinearTransform.h"
+#include "bands/CoefficientRefreshSchedule.h"
 #include "support/Tolerance.h"
 
 namespace tessel {
-
-namespace {
-
-// A frequency jump larger than this (octaves) redesigns at once instead of waiting for the
-// 32-sample grid; smaller moves are followed every 32 samples, which a sweep cannot hear.
-constexpr float kFrequencyJumpOctaves = 0.1f;
-constexpr int32_t kStep = 4;
-constexpr int32_t kSteadyInterval = 32;
-
-bool moved(float a, float b) noexcept {
-    return !nearlyEqual(a, b);
-}
-
-}  // namespace
 
 CrossoverFilter::CrossoverFilter(wave::Environment* environment, Response response, Slope slope)
     : BiquadFilter(environment, 1),
@@ -180,26 +167,13 @@ void CrossoverFilter::refreshCoefficients(int32_t frames) noexcept {
         designedSampleRate_ = environment()->sampleRate();
         lastFrequency_ = -1.0f;
     }
-    if (frames <= 0) return;
     const float* fd = f->data();
-    if (f->isConstant()) {
-        if (moved(fd[0], lastFrequency_)) design(fd[0]);
-        processor().pushCoefficients(frames, kernelCascade_.data());
-        return;
-    }
-    // A moving frequency: on a 4-sample grid, redesign at once on a jump of more than 0.1
-    // octave, otherwise at most every 32 samples when it moved at all. The samples before each
-    // redesign go out as a run with the coefficients they were filtered with.
-    int32_t runStart = 0;
-    for (int32_t i = 0; i < frames; i += kStep) {
-        const float fi = fd[i];
-        const bool jump = !(std::fabs(fi - lastFrequency_) <= kFrequencyJumpOctaves);
-        if (!jump && (i % kSteadyInterval != 0 || !moved(fi, lastFrequency_))) continue;
-        processor().pushCoefficients(i - runStart, kernelCascade_.data());
-        runStart = i;
-        design(fi);
-    }
-    processor().pushCoefficients(frames - runStart, kernelCascade_.data());
+    using Schedule = CoefficientRefreshSchedule;
+    Schedule::walk(
+        frames, f->isConstant(), Schedule::kStep,
+        [&](int32_t i) { return Schedule::frequencyMovement(fd[i], lastFrequency_); },
+        [&](int32_t i) { design(fd[i]); },
+        [&](int32_t n) { processor().pushCoefficients(n, kernelCascade_.data()); });
 }
 
 }  // namespace tessel

@@ -4,45 +4,20 @@
 #include <cmath>
 
 #include "bands/BilinearTransform.h"
+#include "bands/CoefficientRefreshSchedule.h"
+#include "support/Tolerance.h"
 
 namespace tessel {
 
 namespace {
 
-constexpr float kMoveTolerance = 1.1920929e-7f;
-// A frequency jump larger than this redesigns at once instead of waiting for the 32-sample grid.
-constexpr float kFrequencyJumpOctaves = 0.1f;
-constexpr int32_t kStep = 4;
-constexpr int32_t kSteadyInterval = 32;
 constexpr double kLn2 = 0.6931471805599453;
 constexpr double kDbToNeper = 0.1151292546497023;
-
-bool takesGain(int32_t shape) noexcept {
-    switch (shape) {
-        case AnalogFilterPrototype::kLowShelf:
-        case AnalogFilterPrototype::kLowShelfCentred:
-        case AnalogFilterPrototype::kHighShelf:
-        case AnalogFilterPrototype::kHighShelfCentred:
-        case AnalogFilterPrototype::kTilt:
-        case AnalogFilterPrototype::kBandGain:
-        case AnalogFilterPrototype::kComposite:
-            return true;
-        default:
-            return false;
-    }
-}
-
-bool isBandShape(int32_t shape) noexcept {
-    return shape >= AnalogFilterPrototype::kBandGain && shape <= AnalogFilterPrototype::kBandStop;
-}
+using Schedule = CoefficientRefreshSchedule;
 
 bool isEllipticCut(int32_t shape, int32_t slope) noexcept {
     return slope == EQFilter::kSteepest &&
            (shape == AnalogFilterPrototype::kLowPass || shape == AnalogFilterPrototype::kHighPass);
-}
-
-bool moved(float a, float b) noexcept {
-    return !(std::fabs(a - b) <= kMoveTolerance);
 }
 
 }  // namespace
@@ -67,14 +42,14 @@ int32_t EQFilter::orderFor(int32_t shape, int32_t slope) noexcept {
     if (shape == AnalogFilterPrototype::kComposite) return 6;
     if (isEllipticCut(shape, slope)) return 12;
     int32_t order = kOrders[std::clamp(slope, 0, static_cast<int32_t>(kSteepest))];
-    if (isBandShape(shape)) order += order & 1;
+    if (AnalogFilterPrototype::isBandShape(shape)) order += order & 1;
     return order;
 }
 
 int32_t EQFilter::sectionCountFor(int32_t shape, int32_t slope) noexcept {
     const int32_t order = orderFor(shape, slope);
     // The band substitution turns each section of the half-order prototype into two.
-    return isBandShape(shape) ? order / 2 : (order + 1) / 2;
+    return AnalogFilterPrototype::isBandShape(shape) ? order / 2 : (order + 1) / 2;
 }
 
 double EQFilter::prototypeQ(double qControl) noexcept {
@@ -122,7 +97,7 @@ void EQFilter::design(float frequencyOctaves, float gainDb, float qControl) noex
     lastQ_ = qControl;
     bracketValid_ = false;
     ++designCount_;
-    const bool gainShape = takesGain(shape_);
+    const bool gainShape = AnalogFilterPrototype::takesGain(shape_);
     weight_ = gainShape ? weightFor(gainDb) : 1.0f;
     designCascade(frequencyOctaves, gainShape ? designGainDb(gainDb) : 0.0, qControl,
                   cascade_.data());
@@ -143,9 +118,10 @@ void EQFilter::designCascade(double frequencyOctaves, double gainDb, double qCon
     const double frequencyHz = std::max(std::exp(octaves * kLn2), 1.0);
 
     const bool elliptic = isEllipticCut(shape, slope);
-    const double gainLinear = takesGain(shape) ? std::exp(gainDb * kDbToNeper) : 1.0;
+    const double gainLinear =
+        AnalogFilterPrototype::takesGain(shape) ? std::exp(gainDb * kDbToNeper) : 1.0;
     double q = prototypeQ(elliptic ? 1.0 : qControl);
-    if (isBandShape(shape) && calculation_ == kBilinearPrewarpedQ)
+    if (AnalogFilterPrototype::isBandShape(shape) && calculation_ == kBilinearPrewarpedQ)
         q = prewarpedBandQ(q, clampedAngularFrequency(frequencyHz, sampleRate));
 
     const int32_t family =
@@ -201,48 +177,35 @@ void EQFilter::refreshCoefficients(int32_t frames) noexcept {
         designNow_ = true;
     }
     if (frames <= 0) return;
-
-    auto anyMoved = [&](int32_t i) {
-        return moved(f->data()[i], lastFrequency_) || moved(g->data()[i], lastGain_) ||
-               moved(q->data()[i], lastQ_);
-    };
+    const float* fd = f->data();
+    const float* gd = g->data();
+    const float* qd = q->data();
     if (designNow_) {
         designNow_ = false;
-        design(f->data()[0], g->data()[0], q->data()[0]);
+        design(fd[0], gd[0], qd[0]);
     }
-    // Only the gain moves: follow it every 4 samples through the bracket designs.
-    if (takesGain(shape_) && f->isConstant() && q->isConstant() &&
-        !moved(f->data()[0], lastFrequency_) && !moved(q->data()[0], lastQ_)) {
-        if (g->isConstant()) {
-            if (moved(g->data()[0], lastGain_)) followGain(g->data()[0]);
-            processor().pushCoefficients(frames, kernelCascade_.data(), weight_);
-            return;
-        }
-        int32_t runStart = 0;
-        for (int32_t i = 0; i < frames; i += kStep) {
-            if (!moved(g->data()[i], lastGain_)) continue;
-            processor().pushCoefficients(i - runStart, kernelCascade_.data(), weight_);
-            runStart = i;
-            followGain(g->data()[i]);
-        }
-        processor().pushCoefficients(frames - runStart, kernelCascade_.data(), weight_);
+    auto push = [&](int32_t n) { processor().pushCoefficients(n, kernelCascade_.data(), weight_); };
+    // Only the gain moves: follow it every 4 samples through the bracket designs (a gain step
+    // is cheap there, so every move counts as one to follow at once).
+    if (AnalogFilterPrototype::takesGain(shape_) && f->isConstant() && q->isConstant() &&
+        nearlyEqual(fd[0], lastFrequency_) && nearlyEqual(qd[0], lastQ_)) {
+        Schedule::walk(
+            frames, g->isConstant(), Schedule::kStep,
+            [&](int32_t i) {
+                return nearlyEqual(gd[i], lastGain_) ? Schedule::Movement::kNone
+                                                     : Schedule::Movement::kJumped;
+            },
+            [&](int32_t i) { followGain(gd[i]); }, push);
         return;
     }
-    if (f->isConstant() && g->isConstant() && q->isConstant()) {
-        if (anyMoved(0)) design(f->data()[0], g->data()[0], q->data()[0]);
-        processor().pushCoefficients(frames, kernelCascade_.data(), weight_);
-        return;
-    }
-    int32_t runStart = 0;
-    for (int32_t i = 0; i < frames; i += kStep) {
-        const float fi = f->data()[i];
-        const bool jump = !(std::fabs(fi - lastFrequency_) <= kFrequencyJumpOctaves);
-        if (!jump && (i % kSteadyInterval != 0 || !anyMoved(i))) continue;
-        processor().pushCoefficients(i - runStart, kernelCascade_.data(), weight_);
-        runStart = i;
-        design(fi, g->data()[i], q->data()[i]);
-    }
-    processor().pushCoefficients(frames - runStart, kernelCascade_.data(), weight_);
+    Schedule::walk(
+        frames, f->isConstant() && g->isConstant() && q->isConstant(), Schedule::kStep,
+        [&](int32_t i) {
+            return Schedule::either(Schedule::frequencyMovement(fd[i], lastFrequency_),
+                                    Schedule::either(Schedule::valueMovement(gd[i], lastGain_),
+                                                     Schedule::valueMovement(qd[i], lastQ_)));
+        },
+        [&](int32_t i) { design(fd[i], gd[i], qd[i]); }, push);
 }
 
 }  // namespace tessel

@@ -6,12 +6,13 @@
 #include <numbers>
 
 #include "bands/BilinearTransform.h"
+#include "support/Tolerance.h"
 
 namespace tessel {
 namespace {
 
 constexpr double kPi = std::numbers::pi;
-constexpr double kTolerance = 1.1920929e-7;
+constexpr double kTolerance = kFloatTolerance;
 constexpr double kMaxPoleRadius = 0.999999999;
 constexpr int32_t kRefitRounds = 12;
 // Refits stop once no point errs by more than about 0.04 dB.
