@@ -6,6 +6,10 @@
 
 namespace tessel {
 
+namespace {
+constexpr double kMaxPrewarpAngularFrequency = 0.9 * 3.141592653589793;
+}  // namespace
+
 double clampedAngularFrequency(double frequencyHz, double sampleRateHz) noexcept {
     const double f = frequencyHz >= 1.0 ? frequencyHz : 1.0;  // NaN fails the comparison
     const double fs = (sampleRateHz > 0.0 && std::isfinite(sampleRateHz)) ? sampleRateHz : 44100.0;
@@ -40,7 +44,10 @@ BiquadCoefficients bilinearTransform(const BiquadPrototype& section, double k) n
 }
 
 double prewarpedBandQ(double q, double angularFrequency) noexcept {
-    const double w = std::clamp(angularFrequency, 1e-9, kMaxAngularFrequency);
+    // Above 0.45 of the rate the correction stops growing: nearer Nyquist it would shrink Q
+    // towards nothing and leave the band sections with tens of dB of gain against each other,
+    // for a band that lies mostly beyond Nyquist anyway.
+    const double w = std::clamp(angularFrequency, 1e-9, kMaxPrewarpAngularFrequency);
     return q * (0.5 * w) / std::tan(0.5 * w);
 }
 
