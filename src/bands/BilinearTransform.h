@@ -23,8 +23,8 @@ double prewarpedTangent(double frequencyHz, double sampleRateHz) noexcept;
 /// Digital coefficients of the section (its gain included) for the tangent k.
 BiquadCoefficients bilinearTransform(const BiquadPrototype& section, double k) noexcept;
 
-/// Band Q corrected for the transform's compression at angular frequency w (clamped as above):
-/// q * (w / 2) / tan(w / 2).
+/// Band Q corrected for the transform's compression at angular frequency w:
+/// q * (w / 2) / tan(w / 2), with w clamped to 0.9 pi (the correction stops growing there).
 double prewarpedBandQ(double q, double angularFrequency) noexcept;
 
 }  // namespace tessel
