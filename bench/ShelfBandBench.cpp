@@ -1,17 +1,17 @@
 // The dynamic-phase shelving stage: a 200 Hz .. 3 kHz band at 36 dB/oct (four second-order
 // sections per edge), 256-sample blocks at 48 kHz, optimised build, baseline x86-64.
-// ns/sample counts one channel's samples (the pair reports per channel). First run, wall time on
-// a loaded 2-core machine:
-//   static gain (-6 dB)                             10-14 ns/sample
-//   gain moving every sample (compander output)     116-125 ns/sample
-//   stereo pair sharing one schedule, moving gain   68 ns/sample per channel
-// With the gain moving every sample (perf), per sample: the corner adjustment and point gains
-// (computeBatch, 4-wide fast exp/log, about 10 of them per point) 45-50 ns, the eight sections'
-// double-precision coefficients (computeEdge) 25-30 ns, the two 4-section cascades with one run
-// per sample 20 ns, pushing the runs (copies of 4 x 5 doubles per cascade) 10-13 ns. This is far
-// above the 20 ns/sample the finished processor needs: the next steps are a one-set-per-sample
-// run path in the biquad engine (no run copies), sharing the exp/log terms that coincide at
-// slopes of 12 dB/oct and above, and designing coefficients every 4 samples.
+// ns/sample counts one channel's samples (the pair reports per channel). Wall time on a loaded
+// 2-core machine (load 3-4), first version -> now:
+//   static gain (-6 dB)                             10 -> 8 ns/sample
+//   gain moving every sample (compander output)     111 -> 45-55 ns/sample
+//   stereo pair sharing one schedule, moving gain   59-64 -> 25-31 ns/sample per channel
+// With the gain moving every sample (perf), per sample: the corner adjustment (adjustCorners,
+// 4-wide: two fast logs, one fast exp and a Newton square root per point) 16 ns, the sections'
+// double-precision coefficients (computeEdge; equal sections copied) 10 ns, the cascades (one
+// coefficient set per sample, unit sections skipped) 7 ns, the section gains (one fast exp per
+// distinct weight, the cutting edge takes reciprocals) 6 ns, the per-sample set pointers 2 ns.
+// Still above the 20 ns/sample the finished processor needs; what is left is the arithmetic of
+// the corner adjustment and the coefficients per gain point.
 // Re-measure with scripts/bench.sh after changes to src/dynamics or the biquad engine.
 
 #include <benchmark/benchmark.h>

@@ -94,6 +94,56 @@ void directFormCascadePair(const Schedule& schedule, SectionState* state0, Secti
     }
 }
 
+// directFormCascade and directFormCascadePair with the coefficients of sample i at sets[i].
+template <int Sections>
+void directFormPerSample(const BiquadCoefficients* const* sets, SectionState* state,
+                         const float* input, float* output, int32_t frames) noexcept {
+    SectionState s[Sections];
+    for (int k = 0; k < Sections; ++k)
+        s[k] = state[k];
+    for (int32_t i = 0; i < frames; ++i) {
+        const BiquadCoefficients* c = sets[i];
+        double x = input[i];
+        for (int k = 0; k < Sections; ++k)
+            x = directFormStep(c[k], s[k], x);
+        output[i] = static_cast<float>(x);
+    }
+    for (int k = 0; k < Sections; ++k)
+        state[k] = s[k];
+}
+
+template <int Sections>
+void directFormPerSamplePair(const BiquadCoefficients* const* sets, SectionState* state0,
+                             SectionState* state1, const float* input0, float* output0,
+                             const float* input1, float* output1, int32_t frames) noexcept {
+    Double2 x1[Sections], x2[Sections], y1[Sections], y2[Sections];
+    for (int k = 0; k < Sections; ++k) {
+        x1[k] = Double2{state0[k].x1, state1[k].x1};
+        x2[k] = Double2{state0[k].x2, state1[k].x2};
+        y1[k] = Double2{state0[k].y1, state1[k].y1};
+        y2[k] = Double2{state0[k].y2, state1[k].y2};
+    }
+    for (int32_t i = 0; i < frames; ++i) {
+        const BiquadCoefficients* c = sets[i];
+        Double2 x = {static_cast<double>(input0[i]), static_cast<double>(input1[i])};
+        for (int k = 0; k < Sections; ++k) {
+            const Double2 y = (c[k].b0 * x + c[k].b1 * x1[k] + c[k].b2 * x2[k] - c[k].a2 * y2[k]) -
+                              c[k].a1 * y1[k];
+            x2[k] = x1[k];
+            x1[k] = x;
+            y2[k] = y1[k];
+            y1[k] = y;
+            x = y;
+        }
+        output0[i] = static_cast<float>(x[0]);
+        output1[i] = static_cast<float>(x[1]);
+    }
+    for (int k = 0; k < Sections; ++k) {
+        state0[k] = SectionState{x1[k][0], x2[k][0], y1[k][0], y2[k][0]};
+        state1[k] = SectionState{x1[k][1], x2[k][1], y1[k][1], y2[k][1]};
+    }
+}
+
 // Calls f.template operator()<S>() with S = sections (1 .. kMaxSections), so that every kernel is
 // compiled for each cascade length and keeps its sections' state in registers.
 template <int Sections = 1, typename F>
@@ -571,6 +621,87 @@ bool BiquadProcessor::runPair(const float* input0, float* output0, const float* 
     }
     // The partner's own ramp stands still in a pair: keep it level with this one, so that it
     // carries on from the right gain once unlinked.
+    other.rampGain_ = rampGain_;
+    other.rampTarget_ = rampTarget_;
+    other.rampStep_ = rampStep_;
+    other.rampLeft_ = rampLeft_;
+    finishBlock();
+    other.runCount_ = 0;
+    other.clearNonFiniteState();
+    return true;
+}
+
+void BiquadProcessor::singleRunOf(const BiquadCoefficients* cascade, int32_t frames) noexcept {
+    std::copy(cascade, cascade + sectionCount_, runCoefficients_.begin());
+    runFrames_[0] = frames;
+    runWeights_[0] = 1.0f;
+    runCount_ = 1;
+}
+
+void BiquadProcessor::passThroughState(SectionState* state, int32_t sections,
+                                       int32_t frames) const noexcept {
+    // A unit section repeats its input, the last running section's output: its input and
+    // output memories both take that output's last two samples (one, after a single sample).
+    const SectionState& last = state[sections - 1];
+    for (int32_t k = sections; k < sectionCount_; ++k) {
+        const SectionState& s = state[k];
+        state[k] = frames >= 2 ? SectionState{last.y1, last.y2, last.y1, last.y2}
+                               : SectionState{last.y1, s.x1, last.y1, s.y1};
+    }
+}
+
+bool BiquadProcessor::runPerSample(const BiquadCoefficients* const* sets, int32_t sections,
+                                   const float* input, float* output, int32_t frames) noexcept {
+    runCount_ = 0;
+    if (kernel_ != Kernel::kDirectForm1 || fullyDisabled() || frames <= 0 ||
+        linkKind_ == LinkKind::kFollow) {
+        for (int32_t i = 0; i < frames; ++i)
+            pushCoefficients(1, sets[i]);
+        return run(input, output, frames);
+    }
+    sections = std::clamp(sections, 1, sectionCount_);
+    applyPendingReset(input[0], sets[0]);
+    withSectionCount(sections, [&]<int Sections>() {
+        directFormPerSample<Sections>(sets, state_, input, output, frames);
+    });
+    passThroughState(state_, sections, frames);
+    singleRunOf(sets[frames - 1], frames);
+    mix(input, output, true);
+    finishBlock();
+    return true;
+}
+
+bool BiquadProcessor::runPairPerSample(const BiquadCoefficients* const* sets, int32_t sections,
+                                       const float* input0, float* output0, const float* input1,
+                                       float* output1, int32_t frames) noexcept {
+    runCount_ = 0;
+    if (kernel_ != Kernel::kDirectForm1 || fullyDisabled() || frames <= 0 || partner_ == nullptr ||
+        linkKind_ != LinkKind::kStereoPair) {
+        for (int32_t i = 0; i < frames; ++i)
+            pushCoefficients(1, sets[i]);
+        return runPair(input0, output0, input1, output1, frames);
+    }
+    BiquadProcessor& other = *partner_;
+    sections = std::clamp(sections, 1, sectionCount_);
+    applyPendingReset(input0[0], sets[0]);
+    // As in runPair: the partner keeps its reset mode but takes this processor's kernel and
+    // section count.
+    const Kernel otherKernel = other.kernel_;
+    const int32_t otherSections = other.sectionCount_;
+    other.kernel_ = kernel_;
+    other.sectionCount_ = sectionCount_;
+    other.applyPendingReset(input1[0], sets[0]);
+    other.kernel_ = otherKernel;
+    withSectionCount(sections, [&]<int Sections>() {
+        directFormPerSamplePair<Sections>(sets, state_, other.state_, input0, output0, input1,
+                                          output1, frames);
+    });
+    passThroughState(state_, sections, frames);
+    passThroughState(other.state_, sections, frames);
+    other.sectionCount_ = otherSections;
+    singleRunOf(sets[frames - 1], frames);
+    mix(input0, output0, false);
+    mix(input1, output1, true);
     other.rampGain_ = rampGain_;
     other.rampTarget_ = rampTarget_;
     other.rampStep_ = rampStep_;

@@ -10,6 +10,7 @@ namespace tessel {
 /// Runs a cascade of up to kMaxSections second-order sections on one channel, or on two channels
 /// sharing one coefficient schedule (a linked pair). Coefficients arrive during a block as runs
 /// (a coefficient set per section, a sample count and a wet weight); runs with equal values merge.
+/// Coefficients that move every sample can instead be handed over as one set per sample.
 /// Two kernels: direct form I with double state, and a trapezoidal state-variable form whose
 /// high-, band- and low-pass signals carry over when coefficients jump, so that any sequence of
 /// coefficient changes leaves the output bounded (the direct form can ring up by orders of
@@ -79,6 +80,20 @@ public:
     bool runPair(const float* input0, float* output0, const float* input1, float* output1,
                  int32_t frames) noexcept;
 
+    /// Filters with one coefficient set per sample instead of the pushed schedule (which is
+    /// dropped): sample i uses sets[i], each holding sectionCount() sections, of which only the
+    /// first `sections` (clamped to 1..sectionCount()) run; the others are taken as pass-through
+    /// and keep the state running them as such would have left. The last sample's set stays in
+    /// force afterwards. For coefficients that move every sample without copying them into runs;
+    /// the direct-form kernel only (the state-variable kernel gets one pushed run per sample).
+    /// Same return value, enable ramp and resets as run.
+    bool runPerSample(const BiquadCoefficients* const* sets, int32_t sections, const float* input,
+                      float* output, int32_t frames) noexcept;
+    /// runPerSample for both channels of a kStereoPair link, as runPair.
+    bool runPairPerSample(const BiquadCoefficients* const* sets, int32_t sections,
+                          const float* input0, float* output0, const float* input1, float* output1,
+                          int32_t frames) noexcept;
+
     /// Starts a linear ramp of the wet share to 1 or 0 (full travel 20 ms); the partner follows.
     void setEnabled(bool enabled) noexcept;
     bool enabled() const noexcept { return rampTarget_ > 0.5f; }
@@ -132,6 +147,10 @@ private:
     /// Mixes wet and dry per run weight and ramp gain; advances the ramp when advanceRamp.
     void mix(const float* input, float* output, bool advanceRamp) noexcept;
     void finishBlock() noexcept;
+    /// Makes the schedule one run of the last set of a per-sample block (for mix and finishBlock).
+    void singleRunOf(const BiquadCoefficients* cascade, int32_t frames) noexcept;
+    /// The state sections [sections, sectionCount_) would have after running as pass-through.
+    void passThroughState(SectionState* state, int32_t sections, int32_t frames) const noexcept;
     void clearNonFiniteState() noexcept;
     const BiquadCoefficients* runCoefficients(int32_t run) const noexcept {
         return &runCoefficients_[static_cast<std::size_t>(run * kMaxSections)];

@@ -1,6 +1,7 @@
 #include "dynamics/ShelfBand.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -29,6 +30,19 @@ float clampGain(float g) noexcept {
     return g < ShelfBand::kMaximumGain ? g : ShelfBand::kMaximumGain;
 }
 
+// sqrt(v) for positive normal v in plain arithmetic, so that loops over it vectorise (std::sqrt
+// keeps a libm call for errno): a bit-level estimate of 1 / sqrt(v), three Newton steps, times v.
+// Within a few ulp of std::sqrt; 0 gives 0.
+inline float squareRoot(float v) noexcept {
+    const uint32_t bits = 0x5F3759DFu - (std::bit_cast<uint32_t>(v) >> 1);
+    float r = std::bit_cast<float>(bits);
+    const float half = 0.5f * v;
+    r *= 1.5f - half * r * r;
+    r *= 1.5f - half * r * r;
+    r *= 1.5f - half * r * r;
+    return v * r;
+}
+
 }  // namespace
 
 ShelfBand::ShelfBand(wave::Environment* environment)
@@ -45,7 +59,11 @@ ShelfBand::ShelfBand(wave::Environment* environment)
       lower_(kSectionsPerEdge, environment->maxBlockSize() + 2, environment->sampleRate()),
       upper_(kSectionsPerEdge, environment->maxBlockSize() + 2, environment->sampleRate()),
       lowerOut_(environment),
-      processed_(environment) {
+      processed_(environment),
+      blockLower_(static_cast<std::size_t>(environment->maxBlockSize()) + 1),
+      blockUpper_(blockLower_.size()),
+      lowerSets_(blockLower_.size()),
+      upperSets_(blockLower_.size()) {
     gain_.parameter().setLimits(kMinimumGain, kMaximumGain);
     lowerFrequency_.parameter().setLimits(0.0f, 16.0f);
     upperFrequency_.parameter().setLimits(0.0f, 16.0f);
@@ -242,6 +260,11 @@ void ShelfBand::schedule(const Controls& c, int32_t frames) noexcept {
     using Schedule = CoefficientRefreshSchedule;
     if (designedSampleRate_ != environment()->sampleRate()) designValid_ = false;
     pendingStart_ = 0;
+    blockPoints_ = 0;
+    pendingLower_ = &carriedLower_;
+    pendingUpper_ = &carriedUpper_;
+    lowerSections_ = designValid_ ? usedSections(lowerDesign_, false) : 1;
+    upperSections_ = designValid_ ? usedSections(upperDesign_, true) : 1;
     lowerActiveInBlock_ = designValid_ && lowerDesign_.active;
     const float* lf = c.lowerFrequency->data();
     const float* uf = c.upperFrequency->data();
@@ -278,6 +301,8 @@ void ShelfBand::design(const Controls& c, int32_t i) noexcept {
     designEdge(lowerDesign_, lf, c.lowerSlope->data()[i], lf > lowerLimit + kFloatTolerance);
     designEdge(upperDesign_, uf, c.upperSlope->data()[i], uf < upperLimit - kFloatTolerance);
     lowerActiveInBlock_ = lowerActiveInBlock_ || lowerDesign_.active;
+    lowerSections_ = std::max(lowerSections_, usedSections(lowerDesign_, false));
+    upperSections_ = std::max(upperSections_, usedSections(upperDesign_, true));
 
     // The corner adjustment: how far the band's peak falls short of its gain when the edges
     // overlap, and the corner values that put each edge's transition back where it belongs.
@@ -309,6 +334,24 @@ void ShelfBand::design(const Controls& c, int32_t i) noexcept {
         r.boostShare = smin < 12.0 ? static_cast<float>((smin - 6.0) / 6.0) : 1.0f;
         r.headroom = 0.75f * std::max(lowerDesign_.delta, upperDesign_.delta) + 1.25f;
         r.smallerDelta = std::min(lowerDesign_.delta, upperDesign_.delta);
+    }
+    cornerMode_ = CornerMode::kGeneral;
+    if (lowerDesign_.powerExponent == 1.0f && upperDesign_.powerExponent == 1.0f)
+        cornerMode_ = lowerDesign_.rootExponent == upperDesign_.rootExponent
+                          ? CornerMode::kUnitPowerSameRoot
+                          : CornerMode::kUnitPower;
+    // Sections of equal weight, on either edge, share their gain's exponential.
+    GainSlots& slots = gainSlots_;
+    slots.count = 0;
+    for (EdgeDesign* edge : {&lowerDesign_, &upperDesign_}) {
+        for (int32_t k = 0; k < edge->sectionCount; ++k) {
+            const float exponent = 0.5f * edge->sections[k].weight * kDbToNeper;
+            int32_t j = 0;
+            while (j < slots.count && slots.exponent[j] != exponent)
+                ++j;
+            if (j == slots.count) slots.exponent[slots.count++] = exponent;
+            edge->sections[k].gainSlot = j;
+        }
     }
     designedSampleRate_ = environment()->sampleRate();
     designValid_ = true;
@@ -368,6 +411,10 @@ void ShelfBand::designEdge(EdgeDesign& edge, float frequencyOctaves, float slope
             ++edge.denominatorCount;
         }
         x[k].denominator = j;
+        x[k].sameAs = -1;
+        for (int32_t e = 0; e < k && x[k].sameAs < 0; ++e)
+            if (x[e].order == x[k].order && x[e].weight == x[k].weight && x[e].shape == x[k].shape)
+                x[k].sameAs = e;
     }
     const double hz = std::exp2(static_cast<double>(std::min(frequencyOctaves, upperLimit_.get())));
     const double w = std::min(kTwoPi * hz / environment()->sampleRate(), kMaxAngularFrequency);
@@ -403,60 +450,103 @@ void ShelfBand::convertGainPoints(const float* gain, bool constantGain, int32_t 
     }
 }
 
-void ShelfBand::computeBatch(int32_t count) noexcept {
-    gainPointCount_ += count;
-    const CornerRule& r = cornerRule_;
+template <ShelfBand::CornerMode Mode>
+void ShelfBand::adjustCorners(int32_t count) noexcept {
+    // Branch-free, so that the loop vectorises; the mode is fixed per design. A copy of the rule,
+    // so that the stores below cannot alias it.
+    const CornerRule r = cornerRule_;
     const float kl0 = lowerDesign_.corner, ku0 = upperDesign_.corner;
-    const float lowerPhi = -lowerDesign_.phi / 30.0f, upperPhi = upperDesign_.phi / 30.0f;
-    if (r.enabled) {
-        // Corner adjustment per point, branch-free so that the loop vectorises.
-        const float lp = lowerDesign_.powerExponent, up = upperDesign_.powerExponent;
-        const float lr = lowerDesign_.rootExponent, ur = upperDesign_.rootExponent;
-        const float spread = 1.0f / (r.headroom - 1.1f);
-        for (int32_t j = 0; j < count; ++j) {
-            const float g = pointGain_[j];
-            const float x = g * r.gainTerm + r.constantTerm;
-            const float m = std::min(g, r.boostCeiling * x);
-            const float adjusted =
-                g < 1.0f ? std::max(g, r.cutFloor * x) : m + (g - m) * r.boostShare;
-            const float ratio = x / g;
-            const float q = ratio < 1.1f ? 1.1f : std::min(ratio, r.headroom);
-            const float u = (q - 1.1f) * spread;
-            const float t = r.smallerDelta * (1.0f - u) + u;
+    const float lp = lowerDesign_.powerExponent, up = upperDesign_.powerExponent;
+    const float lr = lowerDesign_.rootExponent, ur = upperDesign_.rootExponent;
+    const float spread = 1.0f / (r.headroom - 1.1f);
+    for (int32_t j = 0; j < count; ++j) {
+        const float g = pointGain_[j];
+        const float x = g * r.gainTerm + r.constantTerm;
+        const float m = std::min(g, r.boostCeiling * x);
+        const float adjusted = g < 1.0f ? std::max(g, r.cutFloor * x) : m + (g - m) * r.boostShare;
+        const float ratio = x / g;
+        const float q = ratio < 1.1f ? 1.1f : std::min(ratio, r.headroom);
+        const float u = (q - 1.1f) * spread;
+        const float t = r.smallerDelta * (1.0f - u) + u;
+        const bool far = std::fabs(g - 1.0f) > kAdjustThreshold;
+        const float gp = far ? adjusted : g;
+        // ln g'; where g is too close to 1 to adjust, ln g, and the corners below stay put.
+        const float lnGain = fastLog(gp);
+        float dl, du, vl, vu;
+        if constexpr (Mode == CornerMode::kGeneral) {
             const float lnRoot = 0.5f * fastLog(x * adjusted);  // ln sqrt(X g')
-            const float lnGain = fastLog(adjusted);
             const float yl = fastExp(lp * lnRoot), hl = fastExp(lp * lnGain);
             const float yu = fastExp(up * lnRoot), hu = fastExp(up * lnGain);
-            const float dl = hl - yl, du = hu - yu;
-            const float vl = (yl - 1.0f) / dl, vu = (yu - 1.0f) / du;
-            // Non-short-circuit '&': plain masks, no branches in the vector loop.
-            const bool move = (std::fabs(g - 1.0f) > kAdjustThreshold) & (t > 0.0f);
-            const bool okl = move & (std::fabs(dl) > kFloatTolerance) & (vl > 0.0f);
-            const bool oku = move & (std::fabs(du) > kFloatTolerance) & (vu > 0.0f);
-            const float pl = fastExp(lr * fastLog(okl ? vl : 1.0f));
-            const float pu = fastExp(ur * fastLog(oku ? vu : 1.0f));
-            const float kl = okl ? kl0 + (r.meanCorner / pl - kl0) * t : kl0;
-            const float ku = oku ? ku0 + (r.meanCorner * pu - ku0) * t : ku0;
-            const float gp = std::fabs(g - 1.0f) > kAdjustThreshold ? adjusted : g;
-            const float db = std::max(fastLog(gp) * kNeperToDb, kMinimumDb);
-            pointDb_[j] = db;
-            lowerCorner_[j] = kl * fastExp(db * lowerPhi);
-            upperCorner_[j] = ku * fastExp(db * upperPhi);
+            dl = hl - yl;
+            du = hu - yu;
+            vl = (yl - 1.0f) / dl;
+            vu = (yu - 1.0f) / du;
+        } else {
+            // Unit powers: both edges see sqrt(X g') against g'.
+            const float y = squareRoot(x * adjusted);
+            dl = du = gp - y;
+            vl = vu = (y - 1.0f) / dl;
         }
-    } else {
-        for (int32_t j = 0; j < count; ++j) {
-            const float db = std::max(fastLog(pointGain_[j]) * kNeperToDb, kMinimumDb);
-            pointDb_[j] = db;
-            lowerCorner_[j] = kl0 * fastExp(db * lowerPhi);
-            upperCorner_[j] = ku0 * fastExp(db * upperPhi);
+        // Non-short-circuit '&': plain masks, no branches in the vector loop.
+        const bool move = far & (t > 0.0f);
+        const bool okl = move & (std::fabs(dl) > kFloatTolerance) & (vl > 0.0f);
+        const bool oku = move & (std::fabs(du) > kFloatTolerance) & (vu > 0.0f);
+        float pl, pu;
+        if constexpr (Mode == CornerMode::kGeneral) {
+            pl = fastExp(lr * fastLog(okl ? vl : 1.0f));
+            pu = fastExp(ur * fastLog(oku ? vu : 1.0f));
+        } else {
+            const float lnV = fastLog(okl ? vl : 1.0f);  // okl == oku here
+            pl = fastExp(lr * lnV);
+            pu = Mode == CornerMode::kUnitPowerSameRoot ? pl : fastExp(ur * lnV);
         }
+        const float kl = okl ? kl0 + (r.meanCorner / pl - kl0) * t : kl0;
+        const float ku = oku ? ku0 + (r.meanCorner * pu - ku0) * t : ku0;
+        pointDb_[j] = std::max(lnGain * kNeperToDb, kMinimumDb);
+        lowerCorner_[j] = kl;
+        upperCorner_[j] = ku;
     }
-    computeEdge(lowerDesign_, -1.0f, lowerCorner_, lowerCoefficients_, count);
-    computeEdge(upperDesign_, 1.0f, upperCorner_, upperCoefficients_, count);
 }
 
-void ShelfBand::computeEdge(const EdgeDesign& edge, float sign, const float* corner,
-                            BiquadCoefficients (*out)[kSectionsPerEdge], int32_t count) noexcept {
+void ShelfBand::computeBatch(int32_t count) noexcept {
+    gainPointCount_ += count;
+    if (!cornerRule_.enabled) {
+        for (int32_t j = 0; j < count; ++j) {
+            pointDb_[j] = std::max(fastLog(pointGain_[j]) * kNeperToDb, kMinimumDb);
+            lowerCorner_[j] = lowerDesign_.corner;
+            upperCorner_[j] = upperDesign_.corner;
+        }
+    } else if (cornerMode_ == CornerMode::kUnitPowerSameRoot) {
+        adjustCorners<CornerMode::kUnitPowerSameRoot>(count);
+    } else if (cornerMode_ == CornerMode::kUnitPower) {
+        adjustCorners<CornerMode::kUnitPower>(count);
+    } else {
+        adjustCorners<CornerMode::kGeneral>(count);
+    }
+    // The corners move with the level only in the slope ranges with a phi.
+    const float lowerPhi = -lowerDesign_.phi / 30.0f, upperPhi = upperDesign_.phi / 30.0f;
+    if (lowerPhi != 0.0f)
+        for (int32_t j = 0; j < count; ++j)
+            lowerCorner_[j] *= fastExp(pointDb_[j] * lowerPhi);
+    if (upperPhi != 0.0f)
+        for (int32_t j = 0; j < count; ++j)
+            upperCorner_[j] *= fastExp(pointDb_[j] * upperPhi);
+    // Section gain g = 10^(+-0.5 w G / 20); the section's shelf is g^2 = w G dB.
+    for (int32_t s = 0; s < gainSlots_.count; ++s) {
+        const float exponent = gainSlots_.exponent[s];
+        float* gain = sectionGain_[s];
+        float* cut = sectionCut_[s];
+        for (int32_t j = 0; j < count; ++j) {
+            gain[j] = fastExp(exponent * pointDb_[j]);
+            cut[j] = 1.0f / gain[j];
+        }
+    }
+    computeEdge(lowerDesign_, -1.0f, lowerCorner_, &blockLower_[blockPoints_], count);
+    computeEdge(upperDesign_, 1.0f, upperCorner_, &blockUpper_[blockPoints_], count);
+}
+
+void ShelfBand::computeEdge(const EdgeDesign& edge, float sign, const float* corner, EdgeSet* out,
+                            int32_t count) noexcept {
     int32_t used = edge.sectionCount;
     if (!edge.active) {
         // An edge at its limit has no sections. The upper one then lifts everything below the
@@ -464,13 +554,13 @@ void ShelfBand::computeEdge(const EdgeDesign& edge, float sign, const float* cor
         used = 0;
         if (sign > 0.0f) {
             for (int32_t j = 0; j < count; ++j)
-                out[j][0] =
+                out[j].section[0] =
                     BiquadCoefficients{fastExp(pointDb_[j] * kDbToNeper), 0.0, 0.0, 0.0, 0.0};
             used = 1;
         }
         for (int32_t j = 0; j < count; ++j)
             for (int32_t k = used; k < kSectionsPerEdge; ++k)
-                out[j][k] = BiquadCoefficients{};
+                out[j].section[k] = BiquadCoefficients{};
         return;
     }
     for (int32_t s = 0; s < edge.denominatorCount; ++s) {
@@ -488,26 +578,30 @@ void ShelfBand::computeEdge(const EdgeDesign& edge, float sign, const float* cor
     }
     for (int32_t s = 0; s < used; ++s) {
         const Section& section = edge.sections[s];
-        // Section gain g = 10^(+-0.5 w G / 20); the section's shelf is g^2 = w G dB.
-        const float exponent = sign * 0.5f * section.weight * kDbToNeper;
-        for (int32_t j = 0; j < count; ++j)
-            sectionGain_[j] = fastExp(exponent * pointDb_[j]);
+        if (section.sameAs >= 0) {
+            for (int32_t j = 0; j < count; ++j)
+                out[j].section[s] = out[j].section[section.sameAs];
+            continue;
+        }
+        const float* gain = (sign < 0.0f ? sectionCut_ : sectionGain_)[section.gainSlot];
         const double* reciprocal = reciprocal_[section.denominator];
         if (section.order == 1) {
             // H(s) = (s + g^2 K) / (s + K)
             for (int32_t j = 0; j < count; ++j) {
-                const double k = corner[j], g = sectionGain_[j], inv = reciprocal[j];
+                const double k = corner[j], inv = reciprocal[j];
+                const double g = gain[j];
                 const double zero = g * g * k;
-                out[j][s] = BiquadCoefficients{(zero + 1.0) * inv, (zero - 1.0) * inv, 0.0,
-                                               (k - 1.0) * inv, 0.0};
+                out[j].section[s] = BiquadCoefficients{(zero + 1.0) * inv, (zero - 1.0) * inv, 0.0,
+                                                       (k - 1.0) * inv, 0.0};
             }
         } else {
             // H(s) = (s^2 + 2c gK s + (gK)^2) / (s^2 + 2cK s + K^2)
             const double twoC = 2.0 * section.shape;
             for (int32_t j = 0; j < count; ++j) {
-                const double k = corner[j], gk = sectionGain_[j] * k, inv = reciprocal[j];
+                const double k = corner[j], inv = reciprocal[j];
+                const double gk = gain[j] * k;
                 const double gk2 = gk * gk, k2 = k * k;
-                out[j][s] =
+                out[j].section[s] =
                     BiquadCoefficients{(1.0 + twoC * gk + gk2) * inv, (2.0 * gk2 - 2.0) * inv,
                                        (1.0 - twoC * gk + gk2) * inv, (2.0 * k2 - 2.0) * inv,
                                        (1.0 - twoC * k + k2) * inv};
@@ -516,27 +610,27 @@ void ShelfBand::computeEdge(const EdgeDesign& edge, float sign, const float* cor
     }
     for (int32_t j = 0; j < count; ++j)
         for (int32_t k = used; k < kSectionsPerEdge; ++k)
-            out[j][k] = BiquadCoefficients{};
+            out[j].section[k] = BiquadCoefficients{};
 }
 
 void ShelfBand::pushBatch(int32_t count) noexcept {
-    const BiquadCoefficients* lower = pendingLower_;
-    const BiquadCoefficients* upper = pendingUpper_;
     for (int32_t j = 0; j < count; ++j) {
-        const int32_t run = pointIndex_[j] - pendingStart_;
-        lower_.pushCoefficients(run, lower);
-        upper_.pushCoefficients(run, upper);
+        std::fill(lowerSets_.begin() + pendingStart_, lowerSets_.begin() + pointIndex_[j],
+                  pendingLower_->section);
+        std::fill(upperSets_.begin() + pendingStart_, upperSets_.begin() + pointIndex_[j],
+                  pendingUpper_->section);
         pendingStart_ = pointIndex_[j];
-        lower = lowerCoefficients_[j];
-        upper = upperCoefficients_[j];
+        pendingLower_ = &blockLower_[blockPoints_ + j];
+        pendingUpper_ = &blockUpper_[blockPoints_ + j];
     }
-    std::copy(lower, lower + kSectionsPerEdge, pendingLower_);
-    std::copy(upper, upper + kSectionsPerEdge, pendingUpper_);
+    blockPoints_ += count;
 }
 
 void ShelfBand::finishSchedule(int32_t frames) noexcept {
-    lower_.pushCoefficients(frames - pendingStart_, pendingLower_);
-    upper_.pushCoefficients(frames - pendingStart_, pendingUpper_);
+    std::fill(lowerSets_.begin() + pendingStart_, lowerSets_.begin() + frames,
+              pendingLower_->section);
+    std::fill(upperSets_.begin() + pendingStart_, upperSets_.begin() + frames,
+              pendingUpper_->section);
 }
 
 void ShelfBand::runCascades(const float* in0, float* out0, const float* in1, float* out1,
@@ -550,22 +644,24 @@ void ShelfBand::runCascades(const float* in0, float* out0, const float* in1, flo
         float* y0 = lowerOut_.data();
         float* y1 = pair ? follower_->lowerOut_.data() : nullptr;
         if (pair) {
-            lower_.runPair(x0, y0, x1, y1, frames);
+            lower_.runPairPerSample(lowerSets_.data(), lowerSections_, x0, y0, x1, y1, frames);
         } else {
-            lower_.run(x0, y0, frames);
+            lower_.runPerSample(lowerSets_.data(), lowerSections_, x0, y0, frames);
         }
         x0 = y0;
         x1 = y1;
-    } else {
-        // Switched off: consume the (identity) schedule without filtering.
-        lower_.run(in0, out0, 0);
     }
     lowerRan_ = lowerActiveInBlock_;
     if (pair) {
-        upper_.runPair(x0, out0, x1, out1, frames);
+        upper_.runPairPerSample(upperSets_.data(), upperSections_, x0, out0, x1, out1, frames);
     } else {
-        upper_.run(x0, out0, frames);
+        upper_.runPerSample(upperSets_.data(), upperSections_, x0, out0, frames);
     }
+    // The block's last sets carry over into the next (its storage is reused).
+    if (pendingLower_ != &carriedLower_) carriedLower_ = *pendingLower_;
+    if (pendingUpper_ != &carriedUpper_) carriedUpper_ = *pendingUpper_;
+    pendingLower_ = &carriedLower_;
+    pendingUpper_ = &carriedUpper_;
 }
 
 }  // namespace tessel

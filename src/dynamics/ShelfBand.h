@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "bands/BiquadCoefficients.h"
 #include "bands/BiquadProcessor.h"
@@ -21,7 +22,8 @@ namespace tessel {
 /// upper edge boosting by the same amount below its corner), so the chain only changes the
 /// signal while a band's gain differs from 1. Edge designs (frequencies in octave values,
 /// log2 Hz) are rebuilt only when a frequency or slope moves; section coefficients only where
-/// the gain moves by more than 7.63e-6, and then for a whole batch of such gain points at once.
+/// the gain moves by more than 7.63e-6, and then for a whole batch of such gain points at once;
+/// the cascades read one coefficient set per sample and run only the sections in use.
 /// Unity gain passes the input block on, a band spanning both limits is one multiply, and a
 /// second channel's stage with the same controls is filtered in one pass with its partner.
 /// Properties and controls are set and blocks run on the audio thread; only construction
@@ -79,6 +81,8 @@ private:
         float weight = 0.0f;
         double shape = 0.0;
         int32_t denominator = 0;  // index into EdgeDesign::denominators
+        int32_t gainSlot = 0;     // index into the batch's section gains (GainSlots)
+        int32_t sameAs = -1;      // an earlier section with equal coefficients, or -1
     };
     /// One edge's design: the values it was made for and its sections.
     struct EdgeDesign {
@@ -97,6 +101,10 @@ private:
         float powerExponent = 1.0f;  // delta + 1 below 12 dB/oct, else 1
         float rootExponent = 0.5f;   // min(6 / slope, 0.5)
     };
+    /// One edge's section coefficients for one gain point.
+    struct EdgeSet {
+        BiquadCoefficients section[kSectionsPerEdge];
+    };
     /// Values of the corner adjustment that depend on both edges' designs only.
     struct CornerRule {
         bool enabled = false;  // both edges active
@@ -109,6 +117,18 @@ private:
         float boostShare = 1.0f;    // (smin - 6) / 6 below 12 dB/oct, else 1
         float headroom = 1.25f;     // H
         float smallerDelta = 0.0f;
+    };
+    /// The distinct section weights of both edges: one exponential per weight and point, the
+    /// cutting edge takes its reciprocal.
+    struct GainSlots {
+        int32_t count = 0;
+        float exponent[2 * kSectionsPerEdge] = {};  // 0.5 w ln(10) / 20, per dB
+    };
+    /// How computeBatch shortcuts the corner adjustment for the current design.
+    enum class CornerMode : int32_t {
+        kGeneral,            // a slope below 12 dB/oct: powers of sqrt(X g') and g'
+        kUnitPower,          // both edges 12 dB/oct or steeper: the powers are sqrt(X g') and g'
+        kUnitPowerSameRoot,  // and equal root exponents: one power serves both corners
     };
     /// This cycle's control blocks.
     struct Controls {
@@ -138,11 +158,19 @@ private:
     void convertGainPoints(const float* gain, bool constantGain, int32_t from, int32_t n) noexcept;
     /// Section coefficients for the first `count` recorded points of the batch.
     void computeBatch(int32_t count) noexcept;
+    /// The adjusted corners and point levels in dB of the batch, both edges active.
+    template <CornerMode Mode>
+    void adjustCorners(int32_t count) noexcept;
     /// One edge's section coefficients for the batch; sign -1 cuts (lower), +1 boosts (upper).
-    void computeEdge(const EdgeDesign& edge, float sign, const float* corner,
-                     BiquadCoefficients (*out)[kSectionsPerEdge], int32_t count) noexcept;
+    void computeEdge(const EdgeDesign& edge, float sign, const float* corner, EdgeSet* out,
+                     int32_t count) noexcept;
+    /// Points the samples up to each of the batch's points at the sets in force before it.
     void pushBatch(int32_t count) noexcept;
     void finishSchedule(int32_t frames) noexcept;
+    /// Sections an edge's sets run (the unit sections after them are skipped).
+    static int32_t usedSections(const EdgeDesign& edge, bool upper) noexcept {
+        return edge.active ? edge.sectionCount : (upper ? 1 : 0);
+    }
     /// Filters one channel (or the linked pair) through the cascades into processed blocks.
     void runCascades(const float* in0, float* out0, const float* in1, float* out1,
                      int32_t frames) noexcept;
@@ -170,15 +198,29 @@ private:
     EdgeDesign lowerDesign_;
     EdgeDesign upperDesign_;
     CornerRule cornerRule_;
+    CornerMode cornerMode_ = CornerMode::kGeneral;
+    GainSlots gainSlots_;
     bool designValid_ = false;
     float designedSampleRate_ = 0.0f;
     // Whether each cascade ran in the last block: an edge coming back on starts from silence.
     bool lowerRan_ = false;
 
-    // The coefficients in force since sample pendingStart_ of this block, not yet pushed.
-    BiquadCoefficients pendingLower_[kSectionsPerEdge];
-    BiquadCoefficients pendingUpper_[kSectionsPerEdge];
+    // This block's gain points' sets, in order, and per sample the set in force (one set per
+    // sample for the cascades). Samples before the block's first point use the carried sets,
+    // the last sets of the block before.
+    std::vector<EdgeSet> blockLower_;
+    std::vector<EdgeSet> blockUpper_;
+    std::vector<const BiquadCoefficients*> lowerSets_;
+    std::vector<const BiquadCoefficients*> upperSets_;
+    EdgeSet carriedLower_;
+    EdgeSet carriedUpper_;
+    const EdgeSet* pendingLower_ = &carriedLower_;  // in force since sample pendingStart_
+    const EdgeSet* pendingUpper_ = &carriedUpper_;
     int32_t pendingStart_ = 0;
+    int32_t blockPoints_ = 0;
+    // The most sections either cascade runs in this block.
+    int32_t lowerSections_ = 1;
+    int32_t upperSections_ = 1;
     float lastPointGain_ = 0.0f;  // NaN: record a point at the next sample
     bool lowerActiveInBlock_ = false;
 
@@ -188,10 +230,9 @@ private:
     alignas(32) float pointDb_[kBatch];
     alignas(32) float lowerCorner_[kBatch];
     alignas(32) float upperCorner_[kBatch];
-    alignas(32) float sectionGain_[kBatch];
+    alignas(32) float sectionGain_[2 * kSectionsPerEdge][kBatch];  // boosting, per slot
+    alignas(32) float sectionCut_[2 * kSectionsPerEdge][kBatch];   // their reciprocals
     alignas(32) double reciprocal_[kSectionsPerEdge][kBatch];
-    BiquadCoefficients lowerCoefficients_[kBatch][kSectionsPerEdge];
-    BiquadCoefficients upperCoefficients_[kBatch][kSectionsPerEdge];
 
     ShelfBand* partner_ = nullptr;   // the leader this stage shares with
     ShelfBand* follower_ = nullptr;  // the stage that set this one as its partner

@@ -177,6 +177,45 @@ TEST(BiquadProcessor, LinkedPartnersEqualSeparateFilters) {
     }
 }
 
+// One coefficient set per sample, sections past `sections` at unity and skipped, alone and as a
+// pair, across an enable fade and one-sample blocks: as pushing every sample as a run.
+TEST(BiquadProcessor, PerSampleSetsEqualOneRunPerSample) {
+    std::mt19937 rng(5);
+    for (const bool pair : {false, true}) {
+        BiquadProcessor fast(4, 2, kSampleRate), fast1(4, 2, kSampleRate);
+        BiquadProcessor left(4, 256, kSampleRate), right(4, 256, kSampleRate);
+        if (pair) fast.link(&fast1, BiquadProcessor::LinkKind::kStereoPair);
+        for (int block = 0; block < 30; ++block) {
+            for (BiquadProcessor* p : {&fast, &left, &right})
+                p->setEnabled(block < 10 || block >= 20);
+            const int32_t frames = block % 7 == 3 ? 1 : 1 + static_cast<int32_t>(rng() % 200);
+            const int32_t sections = 1 + block % 4;
+            std::array<BiquadCoefficients, 4> choices[3];
+            for (auto& cascade : choices)
+                for (int32_t k = 0; k < sections; ++k)
+                    cascade[k] = randomSection(rng);
+            std::vector<const BiquadCoefficients*> sets(frames);
+            for (const BiquadCoefficients*& set : sets) {
+                set = choices[rng() % 3].data();
+                left.pushCoefficients(1, set);
+                right.pushCoefficients(1, set);
+            }
+            const std::vector<float> in0 = noise(rng, frames), in1 = noise(rng, frames);
+            std::vector<float> out0(frames), out1(frames), ref0(frames), ref1(frames);
+            const bool filtered =
+                pair ? fast.runPairPerSample(sets.data(), sections, in0.data(), out0.data(),
+                                             in1.data(), out1.data(), frames)
+                     : fast.runPerSample(sets.data(), sections, in0.data(), out0.data(), frames);
+            EXPECT_EQ(left.run(in0.data(), ref0.data(), frames), filtered);
+            right.run(in1.data(), ref1.data(), frames);
+            for (int32_t i = 0; filtered && i < frames; ++i) {
+                ASSERT_NEAR(out0[i], ref0[i], 1e-6f) << pair << " block " << block << " " << i;
+                ASSERT_NEAR(pair ? out1[i] : ref1[i], ref1[i], 1e-6f) << block << " " << i;
+            }
+        }
+    }
+}
+
 // Resuming on a DC input, priming starts settled (the direct form sets all state to the input,
 // the state-variable kernel carries each section's DC gain on); clearing, or a reset, from 0.
 TEST(BiquadProcessor, ResumePrimesFromFirstInputOrClears) {
