@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TesselCli.h"
@@ -22,34 +23,42 @@ Result runTessel(const std::vector<std::string>& words) {
     return {status, out.str(), err.str()};
 }
 
-TEST(TesselCli, LatencyAddsLookaheadLinearPhaseAndOversampling) {
-    struct Case {
-        std::vector<std::string> words;
-        int total;
+// Every option of every command reaches the model: latency totals, then lines of `param`.
+TEST(TesselCli, OptionsReachTheLatencyAndTheParameterModel) {
+    using Words = std::vector<std::string>;
+    // clang-format off
+    const std::pair<Words, std::string> cases[] = {
+        {{"latency"}, "latency: 882 samples"},  // the defaults: Dynamic Phase, lookahead on
+        {{"latency", "--lookahead", "off"}, "latency: 0 samples"},
+        {{"latency", "--rate", "48000", "--mode=linear"}, "latency: 4032 samples"},
+        {{"latency", "--rate", "48000", "--oversampling", "4x", "--mode", "minimum"},
+         "latency: 1000 samples"},
+        {{"param", "Band 1 Threshold", "--parse", "-20 dB"}, "linear:     -20\n"},
+        {{"param", "6", "--parse", "-20 dB"}, "Band 1 Threshold (id 6)"},
+        {{"param", "band 1 threshold"}, "Band 1 Threshold (id 6)"},
+        {{"param", "Oversampling"}, "help:       The Oversampling button sets how many times"},
+        {{"param", "Processing Mode", "--parse", "Minimum Phase"}, "text:       Minimum Phase\n"},
+        {{"param", "Processing Mode", "--normalized", "0"}, "text:       Linear Phase\n"},
+        {{"param", "Band 1 Low Slope", "--parse", "30"}, "text:       30.0 dB/oct\n"},
+        {{"param", "Band 1 Low Slope", "--mode", "minimum", "--parse", "30"},
+         "text:       36.0 dB/oct\n"},  // Minimum Phase snaps slopes
     };
-    const Case cases[] = {
-        {{"latency"}, 882},  // the plug-in's defaults: Dynamic Phase, lookahead on, no oversampling
-        {{"latency", "--lookahead", "off"}, 0},
-        {{"latency", "--mode", "linear"}, 882 + 3072},
-        {{"latency", "--rate", "48000", "--mode=linear"}, 960 + 3072},
-        {{"latency", "--rate", "96000", "--mode", "linear", "--lookahead", "off"}, 5120},
-        {{"latency", "--oversampling", "2x", "--lookahead", "off"}, 62},
-        {{"latency", "--rate", "48000", "--oversampling", "4x", "--mode", "minimum"}, 960 + 40},
-    };
-    for (const Case& c : cases) {
-        const Result r = runTessel(c.words);
-        SCOPED_TRACE(r.out + r.err);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_NE(r.out.find("latency: " + std::to_string(c.total) + " samples"),
-                  std::string::npos);
+    // clang-format on
+    for (const auto& [words, line] : cases) {
+        const Result r = runTessel(words);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
     }
+    const Result unparsable = runTessel({"param", "Band 1 Threshold", "--parse", "loud"});
+    EXPECT_TRUE(unparsable.status == 1 &&
+                unparsable.err.find("does not parse") != std::string::npos);
+    EXPECT_EQ(std::count(unparsable.err.begin(), unparsable.err.end(), '\n'), 1);
 }
 
 TEST(TesselCli, ParamsListsEveryParameterAsTextAndJson) {
     const Result text = runTessel({"params"});
     ASSERT_EQ(text.status, 0) << text.err;
     EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'), 151);
-    EXPECT_NE(text.out.find("Processing Mode"), std::string::npos);
     EXPECT_NE(text.out.find("choices Linear Phase,Dynamic Phase,Minimum Phase"), std::string::npos);
 
     const Result json = runTessel({"params", "--json"});
@@ -61,42 +70,13 @@ TEST(TesselCli, ParamsListsEveryParameterAsTextAndJson) {
         ASSERT_NE(at, std::string::npos) << id;
     }
     EXPECT_EQ(json.out.find("{\"id\": 151,"), std::string::npos);
-    EXPECT_EQ(json.out.front(), '[');
-    EXPECT_NE(json.out.find("\"kind\": \"indexed\""), std::string::npos);
-    EXPECT_NE(json.out.find("\"automatable\": false"), std::string::npos);
-}
-
-TEST(TesselCli, ParamShowsValueDomainsAndParsesText) {
-    struct Case {
-        std::vector<std::string> words;
-        std::string expected;  // a line the output must contain
-    };
-    const Case cases[] = {
-        {{"param", "Band 1 Threshold", "--parse", "-20 dB"}, "linear:     -20\n"},
-        {{"param", "6", "--parse", "-20 dB"}, "Band 1 Threshold (id 6)"},
-        {{"param", "band 1 threshold"}, "Band 1 Threshold (id 6)"},
-        {{"param", "Oversampling"}, "help:       The Oversampling button sets how many times"},
-        {{"param", "Processing Mode", "--parse", "Minimum Phase"}, "text:       Minimum Phase\n"},
-        {{"param", "Processing Mode", "--normalized", "0"}, "text:       Linear Phase\n"},
-        {{"param", "Band 1 Low Slope", "--parse", "30"}, "text:       30.0 dB/oct\n"},
-        // Minimum Phase snaps slopes to the crossover slopes.
-        {{"param", "Band 1 Low Slope", "--mode", "minimum", "--parse", "30"},
-         "text:       36.0 dB/oct\n"},
-    };
-    for (const Case& c : cases) {
-        const Result r = runTessel(c.words);
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.out.find(c.expected), std::string::npos) << r.out;
-    }
-    const Result unparsable = runTessel({"param", "Band 1 Threshold", "--parse", "loud"});
-    EXPECT_EQ(unparsable.status, 1);
-    EXPECT_NE(unparsable.err.find("does not parse"), std::string::npos);
-    EXPECT_EQ(std::count(unparsable.err.begin(), unparsable.err.end(), '\n'), 1);
+    EXPECT_TRUE(json.out.find("\"kind\": \"indexed\"") != std::string::npos &&
+                json.out.find("\"automatable\": false") != std::string::npos);
 }
 
 TEST(TesselCli, LayoutShowsModelBandsCrossoversAndResponses) {
-    // 100 Hz .. 1 kHz gets inactive model bands either side; 2 .. 3 kHz is widened to 0.8
-    // octave; 1 kHz .. 2 kHz is a gap wide enough to be a band of its own.
+    // Inactive model bands either side of 100 Hz .. 1 kHz; 2 .. 3 kHz widened to 0.8 octave; the
+    // gap between, wide enough, a band of its own.
     const Result r =
         runTessel({"layout", "--mode", "minimum", "--response", "100-1000@12/41.9", "2000-3000"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -104,17 +84,10 @@ TEST(TesselCli, LayoutShowsModelBandsCrossoversAndResponses) {
          {"model bands: 5, crossovers: 4",
           "band 1      100.0 Hz .. 1000.0 Hz    active   user band 1",
           "band 2     1000.0 Hz .. 2.000 kHz    inactive", "3.482 kHz .. Nyquist      inactive",
-          "crossover 1  at 1000.0 Hz    41.9 dB/oct (filters run at 36 dB/oct)"}) {
+          "crossover 1  at 1000.0 Hz    41.9 dB/oct (filters run at 36 dB/oct)",
+          "response (dB):"}) {
         EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
     }
-    // Every response row ends with the sum of the model bands: 0 dB.
-    const std::size_t table = r.out.find("response (dB):");
-    ASSERT_NE(table, std::string::npos);
-    int rows = 0;
-    for (std::size_t at = r.out.find(" 0.00\n", table); at != std::string::npos;
-         at = r.out.find(" 0.00\n", at + 1))
-        ++rows;
-    EXPECT_EQ(rows, 10);
 }
 
 TEST(TesselCli, BadRequestsPrintOneLineAndExitNonZero) {
@@ -134,13 +107,10 @@ TEST(TesselCli, BadRequestsPrintOneLineAndExitNonZero) {
     // clang-format on
     for (const auto& words : bad) {
         const Result r = runTessel(words);
-        EXPECT_NE(r.status, 0) << r.out;
-        EXPECT_TRUE(r.out.empty());
-        EXPECT_FALSE(r.err.empty());
+        EXPECT_TRUE(r.status != 0 && r.out.empty() && !r.err.empty()) << r.out << r.err;
     }
     const Result help = runTessel({"latency", "--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("usage: tessel latency"), std::string::npos);
+    EXPECT_TRUE(help.status == 0 && help.out.find("usage: tessel latency") != std::string::npos);
 }
 
 }  // namespace

@@ -3,11 +3,7 @@
 #include <cstdlib>
 #include <new>
 
-// Replacement global allocation functions that count, per thread, every successful request and
-// hand the memory to malloc / aligned_alloc. Deletion is not counted: a steady-state audio loop
-// that frees memory must have allocated it too, so counting allocations is enough. Every form is
-// replaced, so that no library default pairs its own allocation with our free (sanitizers check
-// that pairing).
+// Every form of global new counts per thread (a loop that frees must have allocated too).
 
 namespace {
 
@@ -40,39 +36,20 @@ std::uint64_t threadAllocationCount() noexcept {
 
 }  // namespace tessel::testing
 
-void* operator new(std::size_t size) {
-    return orThrow(allocate(size));
-}
-void* operator new[](std::size_t size) {
-    return orThrow(allocate(size));
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size);
-}
-void* operator new(std::size_t size, std::align_val_t alignment) {
-    return orThrow(allocate(size, alignment));
-}
-void* operator new[](std::size_t size, std::align_val_t alignment) {
-    return orThrow(allocate(size, alignment));
-}
-void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-    return allocate(size, alignment);
-}
-void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-    return allocate(size, alignment);
-}
-
-// Every form of delete and delete[] frees: free() needs neither the size nor the alignment.
-#define TESSEL_DELETE(...)                                                \
-    void operator delete(void* p __VA_OPT__(, ) __VA_ARGS__) noexcept {   \
-        std::free(p);                                                     \
-    }                                                                     \
-    void operator delete[](void* p __VA_OPT__(, ) __VA_ARGS__) noexcept { \
-        std::free(p);                                                     \
+// clang-format off
+#define TESSEL_NEW(op)                                                                            \
+    void* op(std::size_t size) { return orThrow(allocate(size)); }                                \
+    void* op(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }         \
+    void* op(std::size_t size, std::align_val_t a) { return orThrow(allocate(size, a)); }         \
+    void* op(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {              \
+        return allocate(size, a);                                                                 \
     }
+#define TESSEL_DELETE(...)                                                                        \
+    void operator delete(void* p __VA_OPT__(, ) __VA_ARGS__) noexcept { std::free(p); }           \
+    void operator delete[](void* p __VA_OPT__(, ) __VA_ARGS__) noexcept { std::free(p); }
+// clang-format on
+TESSEL_NEW(operator new)
+TESSEL_NEW(operator new[])
 TESSEL_DELETE()
 TESSEL_DELETE(std::size_t)
 TESSEL_DELETE(const std::nothrow_t&)

@@ -1,13 +1,13 @@
 #pragma once
 
-// The signal-graph harness every suite shares: stand-in nodes whose output is known sample by
-// sample, and the cycle runners that drive an environment the way a host block does.
+// The shared graph harness: stand-in nodes of known output, and cycle runners like a host's.
 
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <numeric>
 #include <utility>
 #include <vector>
 
@@ -30,15 +30,13 @@ inline bool same(float a, float b) {
 /// n samples rising by 1 from `start`: on a ramp every sample names its position.
 inline std::vector<float> ramp(int32_t n, float start = 0.0f) {
     std::vector<float> v(static_cast<std::size_t>(n));
-    for (std::size_t i = 0; i < v.size(); ++i)
-        v[i] = start + static_cast<float>(i);
+    std::iota(v.begin(), v.end(), start);
     return v;
 }
 
-/// Sample n of the stream (n counted by the environment's sample position) is pattern[n mod
-/// size]; without a pattern it is n + 1, so that every sample names its position. Its blocks are
-/// flagged constant only when `flag` says so, whatever their values. Counts its process calls and
-/// resets, keeps the last process mode and reports itself settled as told.
+/// Sample n (the environment's position) is pattern[n mod size], or n + 1 without a pattern;
+/// blocks are flagged constant only when `flag` says so. Counts calls and resets, keeps the last
+/// mode and reports itself settled as told.
 struct PatternSource : wave::Source {
     explicit PatternSource(wave::Environment* environment, std::vector<float> values = {},
                            bool flag = false)
@@ -59,8 +57,7 @@ struct PatternSource : wave::Source {
 
     std::vector<float> pattern;
     const bool flagConstant;
-    int calls = 0;
-    int resets = 0;
+    int calls = 0, resets = 0;
     int32_t lastMode = -1;
     bool settled = true;
 };
@@ -71,9 +68,8 @@ struct ConstantSource : PatternSource {
     void setValue(float value) { pattern[0] = value; }
 };
 
-/// Multiplies its input by `gain`, passing the constant flag on, and records the frame count of
-/// each of its first 64 calls (without allocating). Counts resets and reports itself settled as
-/// told, for graphs that register it as resettable.
+/// Multiplies by `gain`, passing the constant flag on; records the frame counts of its first 64
+/// calls without allocating, counts resets and reports itself settled as told.
 struct GainFilter : wave::Filter {
     explicit GainFilter(wave::Environment* environment, float g = 1.0f)
         : wave::Filter(environment), gain(g) {}
@@ -89,9 +85,8 @@ struct GainFilter : wave::Filter {
     bool isSettled() const override { return settled; }
 
     float gain;
-    int calls = 0;
+    int calls = 0, resets = 0;
     std::array<int32_t, 64> frames{};
-    int resets = 0;
     bool settled = true;
 };
 
@@ -104,8 +99,7 @@ struct FixedLink final : StereoLinkInfo {
     StereoLinkMode mode = StereoLinkMode::kMid;
 };
 
-/// Runs one cycle that pulls each producer in turn (none: the graph idles while time passes,
-/// root lists still run) and returns their output blocks, valid until the next cycle.
+/// One cycle pulling each producer (none: idle, root lists still run); returns their blocks.
 inline std::vector<const wave::BasicBlock<float>*> pullCycle(
     wave::Environment& environment, int32_t frames, std::initializer_list<wave::Producer*> nodes,
     int32_t flags = 0) {
@@ -144,8 +138,7 @@ struct GraphRig {
     std::vector<float> render(wave::Producer& node, int64_t samples) {
         return testing::render(env, node, samples, block);
     }
-    /// Lets `cycles` cycles pass without pulling anything.
-    void idle(int cycles = 1) {
+    void idle(int cycles = 1) {  // cycles pass without pulling anything
         for (int c = 0; c < cycles; ++c)
             pullCycle(env, block, {});
     }

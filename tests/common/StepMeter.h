@@ -8,8 +8,7 @@
 namespace tessel::testing {
 
 /// Click meter: the largest step between consecutive samples and the largest magnitude of a
-/// signal fed to it in pieces. A click shows as a step well above what the signal's own motion
-/// makes; a non-finite sample makes both readings infinite.
+/// signal fed in pieces; a non-finite sample makes both readings infinite.
 struct StepMeter {
     void add(float x) {
         const double v = std::isfinite(x) ? x : std::numeric_limits<double>::infinity();

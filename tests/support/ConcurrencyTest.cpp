@@ -1,5 +1,4 @@
-// What the threads share: the lock-free index queue under contention, the cross-thread event
-// queue, recursive locks and the interval timer.
+// What threads share: the lock-free queue, the event queue, recursive locks, the interval timer.
 
 #include <gtest/gtest.h>
 
@@ -36,8 +35,7 @@ struct Record {
     bool operator==(const Record&) const = default;
 };
 
-// A broken queue tends to hang in a cycle of links rather than fail an assertion, and a thread
-// stuck in push or pop cannot be stopped: end the run with a message instead.
+// A broken queue tends to hang in a cycle of links: end the run with a message instead.
 struct Watchdog {
     std::promise<void> done;
     std::thread thread{[finished = done.get_future()] {
@@ -52,10 +50,9 @@ struct Watchdog {
     }
 };
 
-// Runs max(producers, consumers) threads for `iterations` rounds: in each, thread t pushes its next
-// value make(t, n) when t < producers (a refused push is not retried) and pops once when
-// t < consumers. Then drains the rest here. Every value pushed must come out exactly once and
-// untorn, each consumer seeing each producer's values in order. Returns each producer's count.
+// Per round, thread t pushes make(t, n) if t < producers (no retry) and pops if t < consumers;
+// then drains here. Every value pushed must come out once, untorn and in each producer's order.
+// Returns each producer's count.
 std::vector<std::uint32_t> stress(LockFreeIndexQueue<Record>& queue, std::uint32_t producers,
                                   std::uint32_t consumers, std::uint32_t iterations) {
     Watchdog watchdog;
@@ -96,19 +93,15 @@ std::vector<std::uint32_t> stress(LockFreeIndexQueue<Record>& queue, std::uint32
     }
 
     EXPECT_EQ(faults.load(), 0u) << "torn, unknown or out-of-order values";
-    std::vector<std::uint8_t> seen(producers * iterations, 0);
-    std::uint64_t wrong = 0, taken = 0, given = 0;
-    for (const auto& keys : popped) {
-        for (const std::uint64_t key : keys) {
-            const std::uint64_t p = key >> 32, s = key & 0xFFFFFFFFu;
-            wrong += s >= pushed[p] || seen[p * iterations + s]++ != 0;
-        }
-        taken += keys.size();
+    std::vector<std::uint64_t> taken, given;
+    for (const auto& keys : popped)
+        taken.insert(taken.end(), keys.begin(), keys.end());
+    for (std::uint64_t p = 0; p < producers; ++p) {
+        for (std::uint64_t s = 0; s < pushed[p]; ++s)
+            given.push_back(p << 32 | s);
     }
-    for (const std::uint32_t n : pushed)
-        given += n;
-    EXPECT_EQ(wrong, 0u) << "values duplicated or never pushed";
-    EXPECT_EQ(taken, given) << "values lost";
+    std::sort(taken.begin(), taken.end());
+    EXPECT_TRUE(taken == given) << "values lost, duplicated or never pushed";
     return pushed;
 }
 
@@ -116,8 +109,7 @@ TEST(LockFreeIndexQueue, KeepsFifoOrderThroughCounterWrapAndGrowthAndAllocatesOn
     LockFreeIndexQueue<Record> queue(16, 100);
     Record out{};
     testing::AllocationScope steady;
-    // Well over 65536 exchanges of every word, with the fill level cycling within the initial
-    // pool, so that each 16-bit change counter wraps several times.
+    // Well over 65536 exchanges within the initial pool: every 16-bit change counter wraps.
     std::uint32_t next = 0, expected = 0;
     for (int round = 0; round < 60000; ++round) {
         for (int k = 0; k <= round % 8; ++k)
@@ -129,13 +121,11 @@ TEST(LockFreeIndexQueue, KeepsFifoOrderThroughCounterWrapAndGrowthAndAllocatesOn
     }
     EXPECT_FALSE(queue.pop(out));
     EXPECT_EQ(steady.allocations(), 0u);
-    // Grows to its maximum, where every node but the two that never carry a payload takes one:
-    // no node was lost on the way.
+    // Grown to its maximum, every node but the two that never carry a payload holds one.
     std::uint32_t pushed = 0;
     while (queue.push(Record::make(1, pushed)))
         ++pushed;
-    EXPECT_EQ(pushed, 98u);
-    EXPECT_EQ(queue.nodeCount(), 100u);
+    EXPECT_TRUE(pushed == 98u && queue.nodeCount() == 100u);
     testing::AllocationScope full;
     EXPECT_FALSE(queue.push(Record{}));  // refused without trying to grow
     EXPECT_EQ(full.allocations(), 0u);
@@ -145,22 +135,16 @@ TEST(LockFreeIndexQueue, KeepsFifoOrderThroughCounterWrapAndGrowthAndAllocatesOn
     }
 }
 
-TEST(LockFreeIndexQueue, ConcurrentProducersAndConsumersKeepEveryValueOnceUntornAndInOrder) {
-    // More threads than cores, each pushing and popping through the same four payload nodes while
-    // preempted mid-operation: where a missing change counter (ABA) hands a node out twice, or a
-    // payload read too late is torn.
+TEST(LockFreeIndexQueue, ConcurrentProducersAndConsumersKeepEveryValueOnceUntornInOrderAndGrow) {
+    // More threads than cores through four payload nodes, preempted mid-operation: ABA or torn
+    // payloads show here.
     LockFreeIndexQueue<Record> tiny(6, 6);
     stress(tiny, 6, 6, 1000000);
-    // Three producers, the first also consuming, outrun the consumption: the pool grows to its
-    // maximum under contention.
+    // Three producers outrun one consumer: the pool grows to its maximum under contention.
     LockFreeIndexQueue<Record> growing(64, 65536);
     stress(growing, 3, 1, 300000);
     EXPECT_EQ(growing.nodeCount(), 65536u);
-}
-
-TEST(LockFreeIndexQueue, ProducersRacingToGrowFillExactlyTheMaximumThenAreRefused) {
-    // Nobody consumes, so every producer runs into each growth step; the last ones, adding the
-    // most nodes, leave the widest window for a second grower.
+    // Nobody consumes: every producer runs into each growth step, the maximum is filled exactly.
     for (int round = 0; round < 10; ++round) {
         LockFreeIndexQueue<Record> queue(4, 65536);
         const std::vector<std::uint32_t> pushed = stress(queue, 3, 0, 65536);
@@ -194,14 +178,12 @@ TEST(AsyncEventQueue, WorkerPostsArriveOnTheOwnerThreadInOrderWithTheirWordsWith
             queue->post(i, ~i * 2654435761u);
         workerAllocations = scope.allocations();
     });
-    // Pumps while the worker posts, until everything arrived or a generous deadline passed.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (receiver.received.size() < kEvents && std::chrono::steady_clock::now() < deadline)
         queue->pump();
     worker.join();
 
-    EXPECT_EQ(workerAllocations, 0u);
-    EXPECT_EQ(receiver.offOwnerThread, 0u);
+    EXPECT_TRUE(workerAllocations == 0u && receiver.offOwnerThread == 0u);
     ASSERT_EQ(receiver.received.size(), kEvents);
     for (std::uint32_t k = 0; k < kEvents; ++k)
         ASSERT_EQ(receiver.received[k], (Words{k, ~k * 2654435761u})) << "at delivery " << k;
@@ -216,8 +198,7 @@ TEST(AsyncEventQueue, FullQueueDropsAndCountsAndOnlyTheOwnerPumpsAtMostTheCapaci
             queue.post(i, i * 100);
         EXPECT_EQ(queue.pump(), 0u);  // not the owner
     }).join();
-    EXPECT_TRUE(receiver.received.empty());
-    EXPECT_EQ(queue.droppedEventCount(), 2u);
+    EXPECT_TRUE(receiver.received.empty() && queue.droppedEventCount() == 2u);
     EXPECT_EQ(queue.pump(), 4u);
     EXPECT_EQ(receiver.received, (std::vector<Words>{{0, 0}, {1, 100}, {2, 200}, {3, 300}}));
     // A handler that posts again, for ever, cannot keep one pump busy.
@@ -244,17 +225,12 @@ TEST(LockedObject, LockSerialisesThreadsAndIsRecursive) {
     EXPECT_EQ(counter.value, 40000);
 }
 
-TEST(IntervalTimer, ElapsedSubtractsAcrossThe32BitWrapAndGrowsWithRealTime) {
+TEST(IntervalTimer, ElapsedSubtractsAcrossThe32BitWrapAndRestartReadsTheClock) {
     EXPECT_EQ(IntervalTimer::elapsedBetween(0xFFFFFFF0u, 0x10u), 0x20u);
     EXPECT_EQ(IntervalTimer::elapsedBetween(0xFFFFFFFFu, 0u), 1u);
 
     std::unique_ptr<IntervalTimer> timer = IntervalTimer::create();
-    // restart() returns the current clock reading.
     EXPECT_LT(IntervalTimer::elapsedBetween(timer->restart(), PosixIntervalTimer::nowMs()), 1000u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const std::uint32_t elapsed = timer->elapsed();
-    EXPECT_GE(elapsed, 20u);
-    EXPECT_LT(elapsed, 5000u);  // generous: shared machines stall
 }
 
 }  // namespace
