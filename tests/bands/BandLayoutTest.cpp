@@ -1,15 +1,10 @@
-// The band layout: user bands as contiguous model bands, model band responses (summing to 1 in
-// every mode), response caches and coalesced updates.
+// The band layout: contiguous model bands, responses summing to 1, response caches, coalescing.
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <complex>
 #include <functional>
 #include <memory>
-#include <random>
 #include <string>
-#include <vector>
 
 #include "BandsTestRig.h"
 #include "bands/CrossoverMultiBandModel.h"
@@ -20,7 +15,6 @@ namespace tessel {
 namespace {
 
 using testing::randomLayout;
-
 using Complex = FrequencyResponseSource::Complex;
 
 const auto oct = [](double hz) { return static_cast<float>(std::log2(hz)); };
@@ -40,8 +34,7 @@ void place(FloatingMultiBandModel& layout, const std::vector<UserBand>& bands) {
     }
 }
 
-// User bands placed in slots 0.. and the model they must give: crossovers (frequency, slope),
-// which model bands are active ('+') and which model band each slot became.
+// User bands in slots 0..: crossovers (frequency, slope), active model bands ('+'), slot -> band.
 struct LayoutCase {
     const char* name;
     std::vector<UserBand> bands;
@@ -54,45 +47,23 @@ TEST(FloatingMultiBandModel, LaysOutUserBandsAsContiguousModelBands) {
     const float k30Hz = FloatingMultiBandModel::kLowestFrequencyOctaves;
     const float k30kHz = FloatingMultiBandModel::kHighestFrequencyOctaves;
     const float f100 = oct(100), f1k = oct(1000), f4k = oct(4000);
+    // clang-format off
     std::vector<LayoutCase> cases = {
         {"no band used", {}, {}, "-", {}},
         {"one band 100 Hz to 1 kHz", {{f100, f1k, 12, 36}}, {{f100, 12}, {f1k, 36}}, "-+-", {1}},
-        {"low edge within 0.1 octave of 30 Hz",
-         {{k30Hz + 0.05f, f1k, 24, 24}},
-         {{f1k, 24}},
-         "+-",
-         {0}},
-        {"low edge 0.15 octave above 30 Hz",
-         {{k30Hz + 0.15f, f1k, 18, 24}},
-         {{k30Hz + 0.15f, 18}, {f1k, 24}},
-         "-+-",
-         {1}},
-        {"high edge within 0.1 octave of 30 kHz",
-         {{f1k, k30kHz - 0.05f, 24, 24}},
-         {{f1k, 24}},
-         "-+",
-         {1}},
-        {"overlapping bands share the lower band's upper edge",
-         {{f100, f1k, 12, 18}, {oct(500), f4k, 30, 42}},
-         {{f100, 12}, {f1k, 18}, {f4k, 42}},
-         "-++-",
-         {1, 2}},
-        {"0.05 octave apart share one crossover",
-         {{f100, f1k, 24, 24}, {f1k + 0.05f, f4k, 6, 48}},
-         {{f100, 24}, {f1k, 24}, {f4k, 48}},
-         "-++-",
-         {1, 2}},
-        {"0.2 octave apart get an inactive gap",
-         {{f100, f1k, 24, 12}, {f1k + 0.2f, f4k, 6, 48}},
-         {{f100, 24}, {f1k, 12}, {f1k + 0.2f, 6}, {f4k, 48}},
-         "-+-+-",
-         {1, 3}},
-        {"slots out of frequency order",
-         {{oct(2000), oct(8000), 24, 24}, {oct(50), oct(200), 24, 24}},
-         {{oct(50), 24}, {oct(200), 24}, {oct(2000), 24}, {oct(8000), 24}},
-         "-+-+-",
-         {3, 1}},
+        {"low edge within 0.1 octave of 30 Hz", {{k30Hz + 0.05f, f1k, 24, 24}}, {{f1k, 24}}, "+-", {0}},
+        {"low edge 0.15 octave above 30 Hz", {{k30Hz + 0.15f, f1k, 18, 24}}, {{k30Hz + 0.15f, 18}, {f1k, 24}}, "-+-", {1}},
+        {"high edge within 0.1 octave of 30 kHz", {{f1k, k30kHz - 0.05f, 24, 24}}, {{f1k, 24}}, "-+", {1}},
+        {"overlapping bands share the lower band's upper edge", {{f100, f1k, 12, 18}, {oct(500), f4k, 30, 42}},
+         {{f100, 12}, {f1k, 18}, {f4k, 42}}, "-++-", {1, 2}},
+        {"0.05 octave apart share one crossover", {{f100, f1k, 24, 24}, {f1k + 0.05f, f4k, 6, 48}},
+         {{f100, 24}, {f1k, 24}, {f4k, 48}}, "-++-", {1, 2}},
+        {"0.2 octave apart get an inactive gap", {{f100, f1k, 24, 12}, {f1k + 0.2f, f4k, 6, 48}},
+         {{f100, 24}, {f1k, 12}, {f1k + 0.2f, 6}, {f4k, 48}}, "-+-+-", {1, 3}},
+        {"slots out of frequency order", {{oct(2000), oct(8000), 24, 24}, {oct(50), oct(200), 24, 24}},
+         {{oct(50), 24}, {oct(200), 24}, {oct(2000), 24}, {oct(8000), 24}}, "-+-+-", {3, 1}},
     };
+    // clang-format on
     LayoutCase six{"six bands with gaps", {}, {}, "", {}};
     for (int b = 0; b < 6; ++b) {
         const float low = 5.5f + 1.5f * b;
@@ -142,8 +113,7 @@ TEST(FloatingMultiBandModel, ChangesCoalesceAndBypassDoesNotRelayout) {
     layout.band(1).lowFrequencyOctaves() = oct(1500);
     EXPECT_EQ(events(), std::pair(2, 2));
     EXPECT_NEAR(model.crossover(2).frequencyOctaves(), oct(1500), 1e-5);
-    // A layout pass whose result does not move tells the crossover model's listeners nothing:
-    // a band narrower than 0.8 octave stays 0.8 octave wide however its upper edge moves.
+    // An unmoved layout notifies nothing: a band under 0.8 octave stays 0.8 octave wide.
     layout.band(0).highFrequencyOctaves() = oct(120);
     EXPECT_EQ(events(), std::pair(3, 3));
     layout.band(0).highFrequencyOctaves() = oct(130);
@@ -175,15 +145,14 @@ TEST(CrossoverMultiBandModel, BandResponsesSumToOneInEveryMode) {
                 Complex sum;
                 for (int32_t j = 0; j < model.bandCount(); ++j)
                     sum += model.band(j).response(i);
-                ASSERT_LT(std::abs(sum - 1.0), 1e-12)
-                    << "mode " << static_cast<int>(mode) << " " << i;
+                ASSERT_LT(std::abs(sum - 1.0), 1e-12) << static_cast<int>(mode) << " " << i;
             }
         }
     }
 }
 
-// A band of 100 Hz .. 1 kHz passes its middle and stops two octaves out; each half is 0.5 at its
-// crossover, except the first-order low side of the minimum-phase modes, 1 / (1 + j).
+// 100 Hz .. 1 kHz passes 316 Hz, stops 2 octaves out; halves 0.5 at crossover (1/(1+j) if 1st
+// order).
 TEST(CrossoverMultiBandModel, ResponsesHaveTheCrossoverShapes) {
     CrossoverMultiBandModel model;
     FloatingMultiBandModel layout(&model);
@@ -200,10 +169,8 @@ TEST(CrossoverMultiBandModel, ResponsesHaveTheCrossoverShapes) {
         for (const float slope : {6.0f, 24.0f, 48.0f}) {
             model.crossover(1).slopeDbPerOctave() = slope;
             const bool firstOrder = mode == ProcessingMode::kMinimumPhase && slope < 9.0f;
-            EXPECT_LT(std::abs(model.crossover(1).halfResponse(0, 0) -
-                               Complex(0.5, firstOrder ? -0.5 : 0.0)),
-                      1e-5)
-                << slope;
+            const Complex half = model.crossover(1).halfResponse(0, 0);
+            EXPECT_LT(std::abs(half - Complex(0.5, firstOrder ? -0.5 : 0.0)), 1e-5) << slope;
         }
         model.crossover(1).slopeDbPerOctave() = 24.0f;
     }
@@ -225,8 +192,7 @@ TEST(CrossoverMultiBandModel, CachesFillInOrderAndEmptyOnEveryChange) {
     EXPECT_EQ(source.fillCount(), 0);
     sweep();
     EXPECT_EQ(source.fillCount(), n);
-    // Each change empties the cache; the new values equal those of a model built fresh with all
-    // the changes so far.
+    // Each change empties the cache; new values equal a fresh model's with all changes so far.
     const std::function<void(CrossoverMultiBandModel&)> changes[] = {
         [](auto& m) { m.crossover(0).frequencyOctaves() = 11.0f; },
         [](auto& m) { m.crossover(0).slopeDbPerOctave() = 6.0f; },

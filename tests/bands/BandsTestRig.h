@@ -1,7 +1,6 @@
 #pragma once
 
-// The band-splitting tests' shared rig: a 48 kHz graph environment, test signals, rendering of
-// graph nodes, and the frequency response of impulse responses and of digital cascades.
+// The band tests' rig: a 48 kHz environment, signals, rendering, and frequency responses.
 
 #include <algorithm>
 #include <cmath>
@@ -24,10 +23,7 @@ inline constexpr float kSampleRate = 48000.0f;
 inline constexpr int32_t kBlock = 256;
 inline constexpr double kPi = std::numbers::pi;
 
-struct Rig {
-    explicit Rig(float rate = kSampleRate) : env(kBlock, true) { env.setSampleRate(rate); }
-    wave::Environment env;
-};
+using Rig = GraphRig;
 
 /// A sine at hz, one period of `period` samples.
 inline std::vector<float> sine(double hz, int32_t period) {
@@ -79,8 +75,7 @@ inline std::complex<double> responseAt(const std::vector<double>& h, double freq
 }
 inline constexpr auto toDb = [](double squared) { return 10.0 * std::log10(squared + 1e-300); };
 
-/// |H|^2 of a cascade of direct-form sections at w radians per sample, each factor as the sum of
-/// the squares of its real and imaginary parts (well conditioned for poles near the unit circle).
+/// |H|^2 of a direct-form cascade at w rad/sample, as sums of squares (poles near |z| = 1).
 inline double digitalSquared(const BiquadCoefficients* c, int32_t count, double w) {
     const double c1 = std::cos(w), s1 = std::sin(w), c2 = 2.0 * c1 * c1 - 1.0, s2 = 2.0 * s1 * c1;
     const auto norm = [&](double x0, double x1, double x2) {
@@ -98,8 +93,7 @@ inline constexpr auto stable = [](const BiquadCoefficients& c) {
     return std::isfinite(c.b0 + c.b1 + c.b2) && std::abs(c.a2) < 1.0 && std::abs(c.a1) < 1.0 + c.a2;
 };
 
-/// A random layout of 1..6 user bands with random slopes, or six bands of 1.2 octaves spaced 1.6
-/// apart (a gap below each: 13 model bands).
+/// 1..6 random user bands, or six of 1.2 octaves 1.6 apart (gaps: 13 model bands).
 inline void randomLayout(FloatingMultiBandModel& layout, std::mt19937& rng, bool sixWithGaps) {
     using Model = FloatingMultiBandModel;
     UpdatedObject::ScopedHold hold(layout);

@@ -1,12 +1,10 @@
-// The biquad engine: both kernels against per-sample models under random coefficient schedules,
-// linked pairs, priming, non-finite values and an allocation-free audio path.
+// The biquad engine: kernels vs per-sample models, links, priming, non-finite values, allocations.
 
 #include "bands/BiquadProcessor.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
-#include <limits>
 
 #include "BandsTestRig.h"
 #include "common/AllocationCounter.h"
@@ -18,8 +16,7 @@ using namespace testing;  // tessel::testing
 using Kernel = BiquadProcessor::Kernel;
 constexpr int32_t kRampSamples = 960;  // 20 ms at 48 kHz
 
-// Per-sample models of the kernels: direct form I; state-variable sections keeping their nodes and
-// rebuilding their memories from them with the smaller of the last and the current gain.
+// Per-sample kernel models: direct form I; state-variable rebuilt with min(last, current) gain.
 struct Reference {
     Kernel kernel;
     std::vector<std::array<double, 5>> s = std::vector<std::array<double, 5>>(8);
@@ -44,8 +41,7 @@ struct Reference {
     }
 };
 
-// A stable section with poles of radius 0.2..0.9 and a numerator scaled to keep gains moderate;
-// one in four is first order.
+// A stable section, pole radius 0.2..0.9, moderate gain; one in four first order.
 BiquadCoefficients randomSection(std::mt19937& rng) {
     std::uniform_real_distribution<double> radius(0.2, 0.9), angle(0.0, kPi), b(-1.0, 1.0);
     const double r = radius(rng), scale = 1.0 - r;
@@ -67,8 +63,7 @@ const auto forKernel = [](Kernel kernel, const BiquadCoefficients& c) {
     return kernel == Kernel::kDirectForm1 ? c : BiquadProcessor::stateVariableFromDirectForm(c);
 };
 
-// Random runs (some repeating, which merge), weights and block lengths: each kernel equals its
-// model, and with constant coefficients the state-variable kernel equals the direct form.
+// Random runs, weights, blocks: kernels equal their models; with constant sets SV equals DF1.
 TEST(BiquadProcessor, KernelsMatchTheirModelsForRandomSchedules) {
     const unsigned seed = std::random_device{}();
     SCOPED_TRACE(::testing::Message() << "seed " << seed);
@@ -108,9 +103,7 @@ TEST(BiquadProcessor, KernelsMatchTheirModelsForRandomSchedules) {
                 }
                 ASSERT_TRUE(processor.run(input.data(), output.data(), frames));
                 for (int32_t i = 0; i < frames; ++i)
-                    ASSERT_NEAR(output[i], expected[i], 2e-5)
-                        << "kernel " << static_cast<int>(kernel) << " trial " << trial << " block "
-                        << block << " sample " << i;
+                    ASSERT_NEAR(output[i], expected[i], 2e-5) << trial << " " << block << " " << i;
             }
         }
     }
@@ -129,14 +122,13 @@ TEST(BiquadProcessor, KernelsMatchTheirModelsForRandomSchedules) {
         ASSERT_NEAR(output[i], reference.process(runs[i < 10 ? 0 : 2], 2, input[i]), 2e-6) << i;
 }
 
-// A leader linked with a follower (kind 1) or as a stereo pair (kind 2), in either kernel, toggling
-// enable on the way: the linked outputs equal those of two separate processors.
+// Follower or stereo-pair links, either kernel, enable toggled: equal to two separate processors.
 TEST(BiquadProcessor, LinkedPartnersEqualSeparateFilters) {
     using Link = BiquadProcessor::LinkKind;
     for (const Kernel kernel : {Kernel::kDirectForm1, Kernel::kStateVariable}) {
         for (const Link kind : {Link::kFollow, Link::kStereoPair}) {
-            SCOPED_TRACE(::testing::Message() << "kernel " << static_cast<int>(kernel) << " link "
-                                              << static_cast<int>(kind));
+            SCOPED_TRACE(::testing::Message()
+                         << static_cast<int>(kernel) << static_cast<int>(kind));
             std::mt19937 rng(11);
             BiquadProcessor leader(4, 16, kSampleRate), follower(4, 16, kSampleRate);
             BiquadProcessor left(4, 16, kSampleRate), right(4, 16, kSampleRate);
@@ -145,10 +137,9 @@ TEST(BiquadProcessor, LinkedPartnersEqualSeparateFilters) {
             leader.link(&follower, kind);
             std::vector<float> out0(128), out1(128), ref0(128), ref1(128);
             for (int block = 0; block < 40; ++block) {
-                if (block == 10 || block == 30) {
+                if (block == 10 || block == 30)
                     for (BiquadProcessor* p : {&leader, &left, &right})
                         p->setEnabled(block == 30);
-                }
                 for (int32_t offset = 0; offset < 128; offset += 32) {
                     BiquadCoefficients cascade[4];
                     for (auto& c : cascade)
@@ -177,8 +168,7 @@ TEST(BiquadProcessor, LinkedPartnersEqualSeparateFilters) {
     }
 }
 
-// One coefficient set per sample, sections past `sections` at unity and skipped, alone and as a
-// pair, across an enable fade and one-sample blocks: as pushing every sample as a run.
+// A set per sample (extra sections skipped), alone and paired, through fades: as one run each.
 TEST(BiquadProcessor, PerSampleSetsEqualOneRunPerSample) {
     std::mt19937 rng(5);
     for (const bool pair : {false, true}) {
@@ -197,8 +187,7 @@ TEST(BiquadProcessor, PerSampleSetsEqualOneRunPerSample) {
             std::vector<const BiquadCoefficients*> sets(frames);
             for (const BiquadCoefficients*& set : sets) {
                 set = choices[rng() % 3].data();
-                left.pushCoefficients(1, set);
-                right.pushCoefficients(1, set);
+                left.pushCoefficients(1, set), right.pushCoefficients(1, set);
             }
             const std::vector<float> in0 = noise(rng, frames), in1 = noise(rng, frames);
             std::vector<float> out0(frames), out1(frames), ref0(frames), ref1(frames);
@@ -216,8 +205,7 @@ TEST(BiquadProcessor, PerSampleSetsEqualOneRunPerSample) {
     }
 }
 
-// Resuming on a DC input, priming starts settled (the direct form sets all state to the input,
-// the state-variable kernel carries each section's DC gain on); clearing, or a reset, from 0.
+// Resuming on DC, priming starts settled (SV carries each section's DC gain); clear/reset from 0.
 TEST(BiquadProcessor, ResumePrimesFromFirstInputOrClears) {
     BiquadCoefficients loud = lowPass(100.0);  // DC gain 2.5, primed exactly by the second kernel
     loud.b0 *= 2.5, loud.b1 *= 2.5, loud.b2 *= 2.5;
@@ -248,19 +236,18 @@ TEST(BiquadProcessor, ResumePrimesFromFirstInputOrClears) {
     }
 }
 
-// Non-finite input or coefficients spoil the block they come in and no more, in either kernel;
-// moving coefficients, toggled ramps, kernel switches and pairs never allocate.
+// Non-finite input/coefficients spoil only their block; nothing on the audio path allocates.
 TEST(BiquadProcessor, NonFiniteValuesSpoilOneBlockAndNothingAllocates) {
     for (const Kernel kernel : {Kernel::kDirectForm1, Kernel::kStateVariable}) {
         BiquadProcessor processor(2, 4, kSampleRate);
         processor.setKernel(kernel);
         const BiquadCoefficients good = forKernel(kernel, lowPass(500.0));
         BiquadCoefficients cascade[2] = {good, good};
-        cascade[1].a1 = std::numeric_limits<double>::quiet_NaN();
+        cascade[1].a1 = kNaN;
         std::vector<float> input(64, 0.5f), output(64);
         for (int block = 0; block < 3; ++block) {
             processor.pushCoefficients(64, cascade);
-            input[3] = block == 1 ? std::numeric_limits<float>::infinity() : 0.5f;
+            input[3] = block == 1 ? kInf : 0.5f;
             processor.run(input.data(), output.data(), 64);
             cascade[1] = good;
         }

@@ -1,10 +1,8 @@
-// Filter design: prototypes against closed forms, the matched design against the analog response,
-// and every equaliser design: never above its analog peak, always stable.
+// Filter design: prototypes vs closed forms, matched designs vs analog, every EQ design stable.
 
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstdio>
 #include <functional>
 #include <limits>
 #include <string>
@@ -29,8 +27,7 @@ TEST(FilterPrototype, ResponsesFollowTheirClosedForms) {
         p.design(family, shape, order, gain, 1.0, q);
         for (const double w : {1e-5, 0.05, 0.3, 0.9, 1.0, 1.1, 3.0, 20.0, 1e5})
             EXPECT_NEAR(toDb(p.squaredMagnitude(w)), toDb(squared(w)), 1e-6)
-                << "shape " << shape << " family " << family << " order " << order << " q " << q
-                << " gain " << gain << " at " << w;
+                << shape << " " << family << " " << order << " " << q << " " << gain << " " << w;
     };
     const auto pw = [](double w, int32_t n) { return std::pow(w, 2 * n); };
     for (const int32_t n : {1, 2, 3, 4, 6, 8}) {  // maximally flat: 1 / (1 + w^2N), and mirrored
@@ -60,8 +57,7 @@ TEST(FilterPrototype, ResponsesFollowTheirClosedForms) {
             Proto::kLowPass, n, 1, kQ,
             [=](double w) { return e2 * tt(1 / w) / (1 + e2 * tt(1 / w)); }, Proto::kChebyshevII);
     }
-    // Gain shapes: zeros at the poles times G^(1/N) give (G^2 + w^2N) / (1 + w^2N); the centred
-    // ones, poles and zeros moved apart by G^(1/2N), give G^2 (1 + w^2N / G) / (1 + w^2N G).
+    // Gain shapes: (G^2 + w^2N) / (1 + w^2N); centred ones G^2 (1 + w^2N / G) / (1 + w^2N G).
     const auto shelf = [=](double g, int32_t n, double w) {
         return (g * g + pw(w, n)) / (1 + pw(w, n));
     };
@@ -85,8 +81,7 @@ TEST(FilterPrototype, ResponsesFollowTheirClosedForms) {
     check(Proto::kAllPass, 3, 1, kQ, [](double) { return 1.0; });
 }
 
-// The largest value of f over [low, high]: a logarithmic grid, each local maximum refined by
-// golden-section search (resonances of Q 30 are narrower than any affordable grid).
+// The largest f over [low, high]: a log grid, each local maximum refined by golden-section search.
 double largest(const std::function<double(double)>& f, double low, double high, int32_t points) {
     const double step = std::log(high / low) / (points - 1);
     const auto at = [&](double t) { return f(std::exp(t)); };
@@ -110,17 +105,15 @@ double largest(const std::function<double(double)>& f, double low, double high, 
     return best;
 }
 
-// The composite shape stays within 30 dB (small gains pass unlimited, 2 x gain at the top); the
-// scaled band-pass peaks at Q / 0.7071; the 12th-order elliptic cuts hold ripple and stop band.
+// Composite within 30 dB (2 x small gains at the top); scaled band-pass peaks at Q / 0.7071;
+// 12th-order elliptic cuts hold ripple and stop band.
 TEST(FilterPrototype, CompositeScaledBandPassAndEllipticCutsKeepTheirLimits) {
     for (const double gainDb : {-30.0, -12.0, 6.0, 30.0}) {
         Proto p;
         p.design(Proto::kButterworth, Proto::kComposite, 2, std::pow(10, gainDb / 20), 1);
         const auto level = [&](double w) { return toDb(p.squaredMagnitude(w)); };
         EXPECT_LE(largest([&](double w) { return std::abs(level(w)); }, 1e-4, 1e4, 200), 30 + 1e-6);
-        if (std::abs(gainDb) <= 10.0) {
-            EXPECT_NEAR(level(1e5), 2.0 * gainDb, 1e-3);
-        }
+        EXPECT_TRUE(std::abs(gainDb) > 10.0 || std::fabs(level(1e5) - 2.0 * gainDb) < 1e-3);
     }
     for (const double q : {kQ, 2.0, 10.0}) {
         Proto p;
@@ -142,8 +135,7 @@ TEST(FilterPrototype, CompositeScaledBandPassAndEllipticCutsKeepTheirLimits) {
     }
 }
 
-// Block evaluation (four frequencies at a time, then a tail) and phase agree with the point
-// evaluation; the all-pass has twice the low-pass phase.
+// Block and phase evaluation agree with the point evaluation; the all-pass has twice the LP phase.
 TEST(FilterPrototype, BlockAndPhaseEvaluationAgreeWithPointEvaluation) {
     Proto p, lp, ap;
     p.design(Proto::kButterworth, Proto::kBandGain, 6, 4.0, 1.0 / 1000.0, 3.0);
@@ -165,14 +157,11 @@ TEST(FilterPrototype, BlockAndPhaseEvaluationAgreeWithPointEvaluation) {
     EXPECT_NEAR(lp.squaredMagnitude(2.0), 0.5, 1e-12);
 }
 
-// The magnitude-matched design over 20 Hz .. 0.9 Nyquist, where the analog gain is above a
-// floor: cuts of 6 to 48 dB/oct and bells up to 20 kHz; band-stops (the Q controls -2, 0, 1 and
-// 4, every slope) centred up to 0.16 of the rate, with the notch exact at the centre.
+// Magnitude-matched designs follow the analog response to 0.9 Nyquist above a floor: cuts, bells,
+// band-stops (every slope, Q controls -2, 0, 1, 4) with the notch exact at the centre.
 TEST(FilterDesign, MagnitudeMatchedFollowsTheAnalogResponse) {
-    struct Case {
-        int32_t shape, order;
-        double gainDb, q;
-    };
+    // clang-format off
+    struct Case { int32_t shape, order; double gainDb, q; };
     std::vector<Case> cuts = {{Proto::kLowPass, 2, 0.0, 0.3}, {Proto::kLowPass, 2, 0.0, 4.0}};
     std::vector<Case> bells, stops;
     for (const int32_t order : {1, 2, 3, 4, 5, 6, 8}) {
@@ -188,17 +177,12 @@ TEST(FilterDesign, MagnitudeMatchedFollowsTheAnalogResponse) {
             stops.push_back({Proto::kBandStop, EQFilter::orderFor(Proto::kBandStop, slope), 0.0,
                              EQFilter::prototypeQ(qControl)});
     const std::vector<double> cutoffs = {30, 100, 1000, 5000, 10000, 16000, 20000};
-    const struct {
-        const char* name;
-        std::vector<Case> cases;
-        std::vector<double> cutoffs, rates;
-        double floorDb, limitDb;
-    } groups[] = {
+    const struct { const char* name; std::vector<Case> cases; std::vector<double> cutoffs, rates; double floorDb, limitDb; } groups[] = {
         {"cuts and bells", bells, cutoffs, {44100, 48000, 96000}, -60.0, 1.0},
         {"cut pass bands", cuts, cutoffs, {44100, 48000, 96000}, -6.0, 0.5},
         {"band-stops", stops, {30, 300, 2000, 7000}, {44100, 48000, 96000, 192000}, -20.0, 1.0}};
+    // clang-format on
     for (const auto& group : groups) {
-        double worst = 0.0;
         for (const double fs : group.rates) {
             for (const Case& c : group.cases) {
                 for (const double fc : group.cutoffs) {
@@ -218,28 +202,20 @@ TEST(FilterDesign, MagnitudeMatchedFollowsTheAnalogResponse) {
                     const double notchDb = toDb(digitalSquared(z, n, 2 * kPi * fc / fs));
                     EXPECT_TRUE(deviation < group.limitDb &&
                                 (c.shape != Proto::kBandStop || notchDb < -120.0))
-                        << group.name << ": shape " << c.shape << " order " << c.order << " q "
-                        << c.q << " at " << fc << " Hz, rate " << fs << ": deviation " << deviation
-                        << " dB, notch " << notchDb << " dB";
-                    worst = std::max(worst, deviation);
+                        << group.name << " " << c.shape << " " << c.order << " " << c.q << " " << fc
+                        << " " << fs << ": " << deviation << " dB, notch " << notchDb;
                 }
             }
         }
-        std::printf("[ measured ] matched %s, analog above %.0f dB: worst deviation %.3f dB\n",
-                    group.name, group.floorDb, worst);
     }
 }
 
-// Every equaliser design (every shape, slope and calculation; Q controls -2, 1, 4; gains -30, 6,
-// 30 dB; 22.6 Hz .. 23.2 kHz at 44.1, 96, 192 kHz) stays within 1 dB of its analog prototype's
-// largest magnitude up to Nyquist, and every section is stable.
+// Every equaliser design peaks within 1 dB of its analog peak, and every section is stable.
 TEST(FilterDesign, EveryEqualiserDesignStaysUnderItsAnalogPeakAndIsStable) {
     const float rates[] = {44100.0f, 96000.0f, 192000.0f}, qs[] = {-2.0f, 1.0f, 4.0f};
     const float octaves[] = {4.5f, 9.5f, 13.2f, 14.5f}, gains[] = {-30.0f, 6.0f, 30.0f};
-    double worstDb = -1e9;
-    int32_t designs = 0;
     for (const float rate : rates) {
-        Rig rig(rate);
+        Rig rig(kBlock, rate);
         ConstantSource input(&rig.env, 0.0f);
         EQFilter eq(&rig.env);
         eq.setInput(&input);
@@ -247,9 +223,7 @@ TEST(FilterDesign, EveryEqualiserDesignStaysUnderItsAnalogPeakAndIsStable) {
         // Every combination, the gain changing fastest; shapes without gain repeat their design.
         for (int32_t i = 0; i < 13 * 10 * 3 * 3 * 4 * 3; ++i) {
             const int32_t shape = i / 1080, slope = i / 108 % 10, calculation = i / 36 % 3;
-            eq.shape() = shape;
-            eq.slope() = slope;
-            eq.coefficientCalculation() = calculation;
+            eq.shape() = shape, eq.slope() = slope, eq.coefficientCalculation() = calculation;
             eq.q().parameter().setValue(qs[i / 12 % 3], 0.0f);
             eq.frequencyOctaves().parameter().setValue(octaves[i / 3 % 4], 0.0f);
             eq.gainDb().parameter().setValue(gains[i % 3], 0.0f);
@@ -266,15 +240,9 @@ TEST(FilterDesign, EveryEqualiserDesignStaysUnderItsAnalogPeakAndIsStable) {
             const double overDb = toDb(digitalMax) - toDb(analogMax);
             const bool allStable = std::all_of(c, c + BiquadProcessor::kMaxSections, stable);
             EXPECT_TRUE(overDb <= 1.0 && allStable)
-                << "shape " << shape << " slope " << slope << " calculation " << calculation
-                << " q " << qs[i / 12 % 3] << " gain " << gains[i % 3] << " at " << hz
-                << " Hz, rate " << rate << ": " << overDb << " dB above the analog peak";
-            worstDb = std::max(worstDb, overDb);
-            ++designs;
+                << "case " << i << " rate " << rate << ": " << overDb << " dB over";
         }
     }
-    std::printf("[ measured ] %d equaliser designs: at most %.2f dB above the analog peak\n",
-                designs, worstDb);
     // Prototypes given anything (NaN, infinities, zero or absurd values) stay stable too.
     const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
     const double badQ[] = {0.0, 1e6, nan}, bad[] = {0.0, 1e9, nan}, hz[] = {-5, 1e9, inf, nan};
