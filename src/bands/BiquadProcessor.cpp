@@ -58,40 +58,55 @@ void directFormCascade(const Schedule& schedule, SectionState* state, const floa
 // channel's result is that of a separate filter, for about the cost of one.
 using Double2 = double __attribute__((vector_size(16)));
 
+// The two channels' direct-form states of a cascade, one lane each, and one sample through all
+// of its sections.
+template <int Sections>
+struct PairCascade {
+    Double2 x1[Sections], x2[Sections], y1[Sections], y2[Sections];
+
+    PairCascade(const SectionState* state0, const SectionState* state1) noexcept {
+        for (int k = 0; k < Sections; ++k) {
+            x1[k] = Double2{state0[k].x1, state1[k].x1};
+            x2[k] = Double2{state0[k].x2, state1[k].x2};
+            y1[k] = Double2{state0[k].y1, state1[k].y1};
+            y2[k] = Double2{state0[k].y2, state1[k].y2};
+        }
+    }
+    void store(SectionState* state0, SectionState* state1) const noexcept {
+        for (int k = 0; k < Sections; ++k) {
+            state0[k] = SectionState{x1[k][0], x2[k][0], y1[k][0], y2[k][0]};
+            state1[k] = SectionState{x1[k][1], x2[k][1], y1[k][1], y2[k][1]};
+        }
+    }
+    Double2 step(const BiquadCoefficients* c, Double2 x) noexcept {
+        for (int k = 0; k < Sections; ++k) {
+            const Double2 y = (c[k].b0 * x + c[k].b1 * x1[k] + c[k].b2 * x2[k] - c[k].a2 * y2[k]) -
+                              c[k].a1 * y1[k];
+            x2[k] = x1[k];
+            x1[k] = x;
+            y2[k] = y1[k];
+            y1[k] = y;
+            x = y;
+        }
+        return x;
+    }
+};
+
 template <int Sections>
 void directFormCascadePair(const Schedule& schedule, SectionState* state0, SectionState* state1,
                            const float* input0, float* output0, const float* input1,
                            float* output1) noexcept {
-    Double2 x1[Sections], x2[Sections], y1[Sections], y2[Sections];
-    for (int k = 0; k < Sections; ++k) {
-        x1[k] = Double2{state0[k].x1, state1[k].x1};
-        x2[k] = Double2{state0[k].x2, state1[k].x2};
-        y1[k] = Double2{state0[k].y1, state1[k].y1};
-        y2[k] = Double2{state0[k].y2, state1[k].y2};
-    }
+    PairCascade<Sections> pair(state0, state1);
     int32_t i = 0;
     for (int32_t r = 0; r < schedule.runs; ++r) {
         const BiquadCoefficients* c = schedule.table + r * BiquadProcessor::kMaxSections;
         for (const int32_t end = i + schedule.frames[r]; i < end; ++i) {
-            Double2 x = {static_cast<double>(input0[i]), static_cast<double>(input1[i])};
-            for (int k = 0; k < Sections; ++k) {
-                const Double2 y =
-                    (c[k].b0 * x + c[k].b1 * x1[k] + c[k].b2 * x2[k] - c[k].a2 * y2[k]) -
-                    c[k].a1 * y1[k];
-                x2[k] = x1[k];
-                x1[k] = x;
-                y2[k] = y1[k];
-                y1[k] = y;
-                x = y;
-            }
+            const Double2 x = pair.step(c, Double2{input0[i], input1[i]});
             output0[i] = static_cast<float>(x[0]);
             output1[i] = static_cast<float>(x[1]);
         }
     }
-    for (int k = 0; k < Sections; ++k) {
-        state0[k] = SectionState{x1[k][0], x2[k][0], y1[k][0], y2[k][0]};
-        state1[k] = SectionState{x1[k][1], x2[k][1], y1[k][1], y2[k][1]};
-    }
+    pair.store(state0, state1);
 }
 
 // directFormCascade and directFormCascadePair with the coefficients of sample i at sets[i].
@@ -116,32 +131,13 @@ template <int Sections>
 void directFormPerSamplePair(const BiquadCoefficients* const* sets, SectionState* state0,
                              SectionState* state1, const float* input0, float* output0,
                              const float* input1, float* output1, int32_t frames) noexcept {
-    Double2 x1[Sections], x2[Sections], y1[Sections], y2[Sections];
-    for (int k = 0; k < Sections; ++k) {
-        x1[k] = Double2{state0[k].x1, state1[k].x1};
-        x2[k] = Double2{state0[k].x2, state1[k].x2};
-        y1[k] = Double2{state0[k].y1, state1[k].y1};
-        y2[k] = Double2{state0[k].y2, state1[k].y2};
-    }
+    PairCascade<Sections> pair(state0, state1);
     for (int32_t i = 0; i < frames; ++i) {
-        const BiquadCoefficients* c = sets[i];
-        Double2 x = {static_cast<double>(input0[i]), static_cast<double>(input1[i])};
-        for (int k = 0; k < Sections; ++k) {
-            const Double2 y = (c[k].b0 * x + c[k].b1 * x1[k] + c[k].b2 * x2[k] - c[k].a2 * y2[k]) -
-                              c[k].a1 * y1[k];
-            x2[k] = x1[k];
-            x1[k] = x;
-            y2[k] = y1[k];
-            y1[k] = y;
-            x = y;
-        }
+        const Double2 x = pair.step(sets[i], Double2{input0[i], input1[i]});
         output0[i] = static_cast<float>(x[0]);
         output1[i] = static_cast<float>(x[1]);
     }
-    for (int k = 0; k < Sections; ++k) {
-        state0[k] = SectionState{x1[k][0], x2[k][0], y1[k][0], y2[k][0]};
-        state1[k] = SectionState{x1[k][1], x2[k][1], y1[k][1], y2[k][1]};
-    }
+    pair.store(state0, state1);
 }
 
 // Calls f.template operator()<S>() with S = sections (1 .. kMaxSections), so that every kernel is
