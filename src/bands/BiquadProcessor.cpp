@@ -602,21 +602,33 @@ bool BiquadProcessor::runPair(const float* input0, float* output0, const float* 
     if (frames > 0) {
         normalizeSchedule(frames);
         applyPendingReset(input0[0], runCoefficients(0));
-        // The partner keeps its own reset mode but follows this processor's kernel, coefficients
-        // and section count.
-        const Kernel otherKernel = other.kernel_;
-        const int32_t otherSections = other.sectionCount_;
-        other.kernel_ = kernel_;
-        other.sectionCount_ = sectionCount_;
-        other.applyPendingReset(input1[0], runCoefficients(0));
-        other.kernel_ = otherKernel;
-        other.sectionCount_ = otherSections;
+        applyPartnerReset(input1[0], runCoefficients(0));
         filterPair(input0, output0, input1, output1);
         mix(input0, output0, false);
         mix(input1, output1, true);
     }
+    finishPairBlock();
+    return true;
+}
+
+void BiquadProcessor::applyPartnerReset(float firstInput,
+                                        const BiquadCoefficients* cascade) noexcept {
+    // The partner keeps its own reset mode but follows this processor's kernel, coefficients
+    // and section count.
+    BiquadProcessor& other = *partner_;
+    const Kernel otherKernel = other.kernel_;
+    const int32_t otherSections = other.sectionCount_;
+    other.kernel_ = kernel_;
+    other.sectionCount_ = sectionCount_;
+    other.applyPendingReset(firstInput, cascade);
+    other.kernel_ = otherKernel;
+    other.sectionCount_ = otherSections;
+}
+
+void BiquadProcessor::finishPairBlock() noexcept {
     // The partner's own ramp stands still in a pair: keep it level with this one, so that it
     // carries on from the right gain once unlinked.
+    BiquadProcessor& other = *partner_;
     other.rampGain_ = rampGain_;
     other.rampTarget_ = rampTarget_;
     other.rampStep_ = rampStep_;
@@ -624,7 +636,6 @@ bool BiquadProcessor::runPair(const float* input0, float* output0, const float* 
     finishBlock();
     other.runCount_ = 0;
     other.clearNonFiniteState();
-    return true;
 }
 
 void BiquadProcessor::singleRunOf(const BiquadCoefficients* cascade, int32_t frames) noexcept {
@@ -680,31 +691,17 @@ bool BiquadProcessor::runPairPerSample(const BiquadCoefficients* const* sets, in
     BiquadProcessor& other = *partner_;
     sections = std::clamp(sections, 1, sectionCount_);
     applyPendingReset(input0[0], sets[0]);
-    // As in runPair: the partner keeps its reset mode but takes this processor's kernel and
-    // section count.
-    const Kernel otherKernel = other.kernel_;
-    const int32_t otherSections = other.sectionCount_;
-    other.kernel_ = kernel_;
-    other.sectionCount_ = sectionCount_;
-    other.applyPendingReset(input1[0], sets[0]);
-    other.kernel_ = otherKernel;
+    applyPartnerReset(input1[0], sets[0]);
     withSectionCount(sections, [&]<int Sections>() {
         directFormPerSamplePair<Sections>(sets, state_, other.state_, input0, output0, input1,
                                           output1, frames);
     });
     passThroughState(state_, sections, frames);
     passThroughState(other.state_, sections, frames);
-    other.sectionCount_ = otherSections;
     singleRunOf(sets[frames - 1], frames);
     mix(input0, output0, false);
     mix(input1, output1, true);
-    other.rampGain_ = rampGain_;
-    other.rampTarget_ = rampTarget_;
-    other.rampStep_ = rampStep_;
-    other.rampLeft_ = rampLeft_;
-    finishBlock();
-    other.runCount_ = 0;
-    other.clearNonFiniteState();
+    finishPairBlock();
     return true;
 }
 

@@ -139,6 +139,11 @@ private:
     /// cascade: the coefficients the block starts with (the state-variable kernel primes each
     /// section with the DC level its predecessors pass on).
     void applyPendingReset(float firstInput, const BiquadCoefficients* cascade) noexcept;
+    /// Resets the kStereoPair partner before a pair block as this processor resets itself: its
+    /// own reset mode with this processor's kernel, coefficients and section count.
+    void applyPartnerReset(float firstInput, const BiquadCoefficients* cascade) noexcept;
+    /// Ends a pair block: the partner's ramp stays level with this one, both schedules empty.
+    void finishPairBlock() noexcept;
     /// Makes the runs cover exactly frames samples (an empty schedule repeats the last values).
     void normalizeSchedule(int32_t frames) noexcept;
     void filterChannel(const float* input, float* output) noexcept;
