@@ -48,27 +48,27 @@ std::optional<CommandLine> CommandLine::parse(const std::vector<std::string>& wo
     return line;
 }
 
-std::optional<CommandLine> CommandLine::parse(const CommandSpec& spec,
+std::optional<CommandLine> CommandLine::parse(const CommandSpec& definition,
                                               const std::vector<std::string>& words,
                                               std::ostream& out, std::ostream& err, int& status) {
-    std::set<std::string> flags = spec.flags;
+    std::set<std::string> flags = definition.flags;
     flags.insert("help");
     std::string error;
-    std::optional<CommandLine> line = parse(words, spec.valueOptions, flags, error);
+    std::optional<CommandLine> line = parse(words, definition.valueOptions, flags, error);
     status = 2;
     if (!line) {
-        err << "tessel " << spec.name << ": " << error << "\n";
+        err << "tessel " << definition.name << ": " << error << "\n";
         return std::nullopt;
     }
-    line->command_ = spec.name;
+    line->command_ = definition.name;
     if (line->has("help")) {
-        out << spec.usage;
+        out << definition.usage;
         status = 0;
         return std::nullopt;
     }
-    if (line->positional().size() > spec.maxPositional) {
-        line->fail(err) << "unexpected argument '" << line->positional()[spec.maxPositional]
-                        << "' (try 'tessel " << spec.name << " --help')\n";
+    if (line->positional().size() > definition.maxPositional) {
+        line->fail(err) << "unexpected argument '" << line->positional()[definition.maxPositional]
+                        << "' (try 'tessel " << definition.name << " --help')\n";
         return std::nullopt;
     }
     return line;

@@ -32,9 +32,9 @@ public:
                                             const std::set<std::string>& valueOptions,
                                             const std::set<std::string>& flags, std::string& error);
 
-    /// Parses a subcommand's words against its spec. --help prints the usage on out (status 0);
-    /// a bad word prints one line "tessel NAME: reason" on err (status 2); both give nullopt.
-    static std::optional<CommandLine> parse(const CommandSpec& spec,
+    /// Parses a subcommand's words against its definition. --help prints the usage on out (status
+    /// 0); a bad word prints one line "tessel NAME: reason" on err (status 2); both give nullopt.
+    static std::optional<CommandLine> parse(const CommandSpec& definition,
                                             const std::vector<std::string>& words,
                                             std::ostream& out, std::ostream& err, int& status);
 
