@@ -89,7 +89,10 @@ void BiquadFilter::crossfade(wave::BasicBlock<float>* in, wave::BasicBlock<float
 }
 
 void BiquadFilter::propertyChanged(AbstractProperty* property) {
-    if (property == &enabled_) processor_.setEnabled(enabled_.get());
+    if (property != &enabled_) return;
+    processor_.setEnabled(enabled_.get());
+    // Before the first block (after construction or a reset) there is nothing to fade from.
+    if (!running_) processor_.finishEnableRamp();
 }
 
 void BiquadFilter::reset() {

@@ -13,12 +13,13 @@ namespace tessel {
 /// A signal-graph node that runs a cascade of biquads (a BiquadProcessor) on its input. Each
 /// cycle a subclass hook pushes the block's coefficient runs, then the processor filters the block;
 /// fully disabled, the node passes its input block on without copying. The `enabled` property
-/// crossfades over 20 ms. Two filters can be linked: kind 1 makes the partner follow this one's
-/// coefficients, kind 2 filters both channels in one pass (the partner's output is written when
-/// this node computes). A subclass about to restructure its cascade (other sections, another
-/// shape) calls beginCrossfade: the old filter keeps running on a second processor with its last
-/// coefficients while the output fades over to the new one, which starts from silence, in 20 ms.
-/// Properties are set and blocks run on the audio thread; only construction allocates.
+/// crossfades over 20 ms once blocks run (before the first block it switches at once). Two filters
+/// can be linked: kind 1 makes the partner follow this one's coefficients, kind 2 filters both
+/// channels in one pass (the partner's output is written when this node computes). A subclass about
+/// to restructure its cascade (other sections, another shape) calls beginCrossfade: the old filter
+/// keeps running on a second processor with its last coefficients while the output fades over to
+/// the new one, which starts from silence, in 20 ms. Properties are set and blocks run on the audio
+/// thread; only construction allocates.
 class BiquadFilter : public wave::Filter, public PropertyOwner {
 public:
     static constexpr int32_t kDefaultMaxRuns = 64;

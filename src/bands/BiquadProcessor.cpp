@@ -420,6 +420,13 @@ void BiquadProcessor::setEnabled(bool enabled) noexcept {
     rampStep_ = (target - rampGain_) / static_cast<float>(left);
 }
 
+void BiquadProcessor::finishEnableRamp() noexcept {
+    if (partner_ != nullptr && linkKind_ != LinkKind::kNone) partner_->finishEnableRamp();
+    rampGain_ = rampTarget_;
+    rampStep_ = 0.0f;
+    rampLeft_ = 0;
+}
+
 void BiquadProcessor::reset() noexcept {
     pendingReset_ = PendingReset::kClear;
     if (partner_ != nullptr) partner_->pendingReset_ = PendingReset::kClear;

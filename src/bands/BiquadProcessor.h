@@ -96,6 +96,8 @@ public:
 
     /// Starts a linear ramp of the wet share to 1 or 0 (full travel 20 ms); the partner follows.
     void setEnabled(bool enabled) noexcept;
+    /// Ends the enable ramp at its target at once (this processor and its linked partner).
+    void finishEnableRamp() noexcept;
     bool enabled() const noexcept { return rampTarget_ > 0.5f; }
     /// Wet share now (0 disabled, 1 fully filtered).
     float wetGain() const noexcept { return rampGain_; }
