@@ -59,7 +59,7 @@ float SideChainFilter::compensationDb() const noexcept {
 
 SideChainFilter::Selection SideChainFilter::select(const BandSettings& settings) noexcept {
     Selection s;
-    const bool external = settings.input == SideChainInput::kExternalInput;
+    const bool external = settings.input == GenericPluginBase::InputSignal::kExternalInput;
     const bool free = settings.filtering == SideChainFiltering::kFree;
     s.detectSideChain = settings.expertMode && (free || external);
     s.externalInput = external;

@@ -5,6 +5,7 @@
 #include "bands/EQFilter.h"
 #include "engine/wave/Filter.h"
 #include "engine/wave/InputForwarder.h"
+#include "params/GenericPluginBase.h"
 #include "params/TesselEnumerations.h"
 #include "support/Octave.h"
 #include "support/Property.h"
@@ -57,7 +58,7 @@ public:
     struct BandSettings {
         bool expertMode = false;
         SideChainFiltering filtering = SideChainFiltering::kBand;
-        SideChainInput input = SideChainInput::kPluginInput;
+        GenericPluginBase::InputSignal input = GenericPluginBase::InputSignal::kPluginInput;
         float bandLowOctaves = 0.0f;   ///< the band's Low Crossover
         float bandHighOctaves = 0.0f;  ///< the band's High Crossover
         float freeLowOctaves = static_cast<float>(kOctave30Hz);

@@ -43,12 +43,6 @@ enum class SideChainFiltering : int32_t {
     kFree = 1,
 };
 
-/// Which signal a band's side chain listens to when it is not the band's own (Side Chain Input).
-enum class SideChainInput : int32_t {
-    kPluginInput = 0,
-    kExternalInput = 1,
-};
-
 /// Which signal is detected and which is processed once stereo linking goes beyond full
 /// linking. The parameter offers only Mid and Side; the other two are set by the processor.
 enum class StereoLinkMode : int32_t {

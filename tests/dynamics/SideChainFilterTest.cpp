@@ -111,7 +111,7 @@ TEST(SideChainFilter, CutsFallAtTheirSlopesAndTheBellAddsItsGainAtTheCentre) {
 // external input follows the band's crossovers, every other case the free frequencies.
 TEST(SideChainFilter, BandSelectsItsDetectionSignalAndCutOffs) {
     using F = SideChainFiltering;
-    using I = SideChainInput;
+    using I = GenericPluginBase::InputSignal;
     struct Case {
         bool expert;
         F filtering;
