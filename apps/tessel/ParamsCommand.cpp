@@ -68,10 +68,11 @@ std::string number(float v) {
 
 /// A parameter by identifier ("12") or by name (exact, then ignoring case); null when none.
 AbstractPluginParameter* findParameter(const TesselParameters& parameters, const std::string& key) {
+    const ParameterCollection& collection = *parameters.ownCollection();
     if (const auto id = parseNumber(key); id && *id == static_cast<int>(*id)) {
-        return parameters.findByIdentifier(static_cast<int>(*id));
+        return collection.parameter(static_cast<int>(*id));
     }
-    return parameters.findByName(key);
+    return collection.parameterNamed(key);
 }
 
 std::vector<std::string> choicesOf(const AbstractPluginParameter& p) {

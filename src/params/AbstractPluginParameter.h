@@ -1,11 +1,21 @@
 #pragma once
 
+#include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace tessel {
+
+/// Parameter and choice names compare without regard to ASCII case when a user types them.
+inline bool equalIgnoringCase(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
 
 class AbstractPluginParameter;
 

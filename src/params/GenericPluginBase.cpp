@@ -15,9 +15,10 @@ void GenericPluginBase::enterParameterName(std::string_view name, int identifier
     nameMap_.insert_or_assign(std::string(name), identifier);
 }
 
-int GenericPluginBase::identifierOfName(std::string_view name) const {
+AbstractPluginParameter* GenericPluginBase::parameterByName(std::string_view name) const noexcept {
     const auto it = nameMap_.find(name);
-    return it == nameMap_.end() ? -1 : it->second;
+    return it != nameMap_.end() ? parameters_.parameter(it->second)
+                                : parameters_.parameterNamed(name);
 }
 
 int GenericPluginBase::registerParameterSetName(std::string name) {

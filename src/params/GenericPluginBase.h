@@ -49,8 +49,9 @@ public:
 
     /// Enters an extra name for a parameter (alternative names used by older text presets).
     void enterParameterName(std::string_view name, int identifier);
-    /// The identifier registered under a name (exact match), or -1.
-    int identifierOfName(std::string_view name) const;
+    /// The parameter registered or entered under a name (exactly), else the collection's
+    /// parameter of that name ignoring case; null when none.
+    AbstractPluginParameter* parameterByName(std::string_view name) const noexcept;
     /// Registers the name of a parameter set and returns its index.
     int registerParameterSetName(std::string name);
     const std::vector<std::string>& parameterSetNames() const noexcept { return setNames_; }

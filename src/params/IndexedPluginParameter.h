@@ -229,14 +229,6 @@ private:
         bool first;
     };
 
-    static bool equalIgnoringCase(std::string_view a, std::string_view b) {
-        return a.size() == b.size() &&
-               std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-                   return std::tolower(static_cast<unsigned char>(x)) ==
-                          std::tolower(static_cast<unsigned char>(y));
-               });
-    }
-
     // floor(x * n + 0.5) limited to 0..n, x itself limited to 0..1 (NaN as 0).
     static int step(float normalised, int n) {
         if (n <= 0) return 0;

@@ -19,6 +19,14 @@ AbstractPluginParameter* ParameterCollection::parameter(int identifier) const no
     return parameters_[static_cast<std::size_t>(identifier)];
 }
 
+AbstractPluginParameter* ParameterCollection::parameterNamed(std::string_view name) const noexcept {
+    for (AbstractPluginParameter* parameter : parameters_)
+        if (parameter->name() == name) return parameter;
+    for (AbstractPluginParameter* parameter : parameters_)
+        if (equalIgnoringCase(parameter->name(), name)) return parameter;
+    return nullptr;
+}
+
 std::vector<float> ParameterCollection::values() const {
     std::vector<float> out;
     out.reserve(parameters_.size());

@@ -25,6 +25,8 @@ public:
     std::size_t size() const noexcept { return parameters_.size(); }
     /// The parameter with this identifier, or null outside the list.
     AbstractPluginParameter* parameter(int identifier) const noexcept;
+    /// The parameter with this name (exactly, else ignoring case), or null.
+    AbstractPluginParameter* parameterNamed(std::string_view name) const noexcept;
 
     /// Current values in list order.
     std::vector<float> values() const;

@@ -25,13 +25,6 @@ void makeGainLevel(FloatPluginParameter& parameter) {
     parameter.textFormat().setUnit(&DBParameterUnit::instance());
 }
 
-bool equalIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 }  // namespace
 
 TesselParameters::TesselParameters(GenericParameterOwner* owner)
@@ -75,24 +68,6 @@ TesselParameters::TesselParameters(GenericParameterOwner* owner)
         band(i).lowSlope.followProcessingMode(&processingMode);
         band(i).highSlope.followProcessingMode(&processingMode);
     }
-}
-
-AbstractPluginParameter* TesselParameters::findByIdentifier(int identifier) const noexcept {
-    const auto& parameters = allParameters();
-    if (parameters.empty()) return nullptr;
-    const long index = static_cast<long>(identifier) - parameters.front()->identifier();
-    if (index < 0 || index >= static_cast<long>(parameters.size())) return nullptr;
-    return parameters[static_cast<std::size_t>(index)];
-}
-
-AbstractPluginParameter* TesselParameters::findByName(std::string_view name) const noexcept {
-    for (AbstractPluginParameter* parameter : allParameters()) {
-        if (parameter->name() == name) return parameter;
-    }
-    for (AbstractPluginParameter* parameter : allParameters()) {
-        if (equalIgnoringCase(parameter->name(), name)) return parameter;
-    }
-    return nullptr;
 }
 
 }  // namespace tessel

@@ -30,10 +30,9 @@ public:
     const std::vector<AbstractPluginParameter*>& allParameters() const noexcept {
         return registeredParameters();
     }
-    /// The parameter with this identifier, or null.
-    AbstractPluginParameter* findByIdentifier(int identifier) const noexcept;
-    /// The parameter with this name (exactly, else ignoring case), or null.
-    AbstractPluginParameter* findByName(std::string_view name) const noexcept;
+    /// The collection that holds the parameters when the table stands alone (look-ups by
+    /// identifier and name go through it); null when an owner holds them.
+    using ParameterRegistry::ownCollection;
 
     IndexedPluginParameter<int> auditionSideChain;  ///< 0 Off, b for band b
     FloatPluginParameter mix;                       ///< 0..2, shown as 0..200 %

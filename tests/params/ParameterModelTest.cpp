@@ -82,10 +82,10 @@ TEST(ParameterModel, PluginBaseRegistersParametersResolvesNamesAndTellsListeners
     FloatPluginParameter mix("Mix", &plugin);
     EXPECT_TRUE(plugin.parameterCount() == 2 && plugin.parameterByIdentifier(1) == &mix &&
                 !plugin.parameterByIdentifier(2));
-    EXPECT_EQ(plugin.identifierOfName("Gain"), 0);
-    EXPECT_EQ(plugin.identifierOfName("gain"), -1) << "names match exactly";
+    EXPECT_TRUE(plugin.parameterByName("Gain") == &gain && plugin.parameterByName("mIX") == &mix &&
+                !plugin.parameterByName("Gai"));
     plugin.enterParameterName("Dry/Wet", mix.identifier());
-    EXPECT_EQ(plugin.identifierOfName("Dry/Wet"), 1);
+    EXPECT_EQ(plugin.parameterByName("Dry/Wet"), &mix);
     mix.setValue(0.25f, 7);
     EXPECT_EQ(plugin.changes, (Changes{{1, 0.25f, 7}}));
 
@@ -174,13 +174,14 @@ TEST(IndexedPluginParameter, NormalisedPositionsSnapToTheNearestIndex) {
 TEST(TesselParameters, IdentifiersFollowRegistrationOrderAndNamesAreUnique) {
     const TesselParameters parameters;
     const auto& all = parameters.allParameters();
+    const ParameterCollection& collection = *parameters.ownCollection();
     ASSERT_EQ(all.size(), 151u);
     std::set<std::string> notAutomatable;  // names are unique: each finds its own parameter
     for (std::size_t i = 0; i < all.size(); ++i) {
         const AbstractPluginParameter& p = *all[i];
         const int id = static_cast<int>(i);
-        EXPECT_TRUE(p.identifier() == id && parameters.findByIdentifier(id) == &p) << p.name();
-        EXPECT_TRUE(parameters.findByName(p.name()) == &p && p.hostName() == p.name()) << id;
+        EXPECT_TRUE(p.identifier() == id && collection.parameter(id) == &p) << p.name();
+        EXPECT_TRUE(collection.parameterNamed(p.name()) == &p && p.hostName() == p.name()) << id;
         EXPECT_TRUE(p.discrete() == p.hasChoiceNames() && p.currentValue() == p.defaultValue())
             << p.name();
         // Band b, field k is (b - 1) * 22 + k and is named after its band.
@@ -191,10 +192,10 @@ TEST(TesselParameters, IdentifiersFollowRegistrationOrderAndNamesAreUnique) {
     }
     EXPECT_EQ(notAutomatable,
               (std::set<std::string>{"Processing Mode", "Oversampling", "Lookahead Enabled"}));
-    EXPECT_TRUE(!parameters.findByIdentifier(151) && !parameters.findByIdentifier(-1) &&
+    EXPECT_TRUE(!collection.parameter(151) && !collection.parameter(-1) &&
                 !parameters.containsIdentifier(132));
-    EXPECT_EQ(parameters.findByName("band 3 threshold"), &parameters.band(2).threshold);
-    EXPECT_EQ(parameters.findByName("Band 7 Threshold"), nullptr);
+    EXPECT_EQ(collection.parameterNamed("band 3 threshold"), &parameters.band(2).threshold);
+    EXPECT_EQ(collection.parameterNamed("Band 7 Threshold"), nullptr);
     // clang-format off
     const std::pair<int, const char*> spots[] = {
         {0, "Band 1 State"}, {8, "Band 1 Ratio"}, {131, "Band 6 Solo/Mute State"},
@@ -213,8 +214,8 @@ TEST(TesselParameters, RegistersWithAnOutsideOwnerAfterItsOwnParameters) {
     EXPECT_EQ((std::vector<int>{parameters.firstIdentifier(), parameters.band(0).state.identifier(),
                                 parameters.analyzer.sideChain.identifier()}),
               (std::vector<int>{1, 1, 151}));
-    EXPECT_TRUE(parameters.findByIdentifier(151) == &parameters.analyzer.sideChain &&
-                !parameters.findByIdentifier(0) &&
+    EXPECT_TRUE(collection.parameter(151) == &parameters.analyzer.sideChain &&
+                collection.parameter(0) == &earlier && !parameters.ownCollection() &&
                 collection.parameter(133) == &parameters.auditionSideChain);
     EXPECT_EQ(parameters.setIndexOfIdentifier(1 + 5 * 22), 5);
 }
@@ -277,7 +278,7 @@ TEST(TesselParameters, BandStateDrivesInUsePropertiesAndResetRestoresDefaults) {
     parameters.mix.setValue(0.0f, 0);
     parameters.resetAllToDefaults();
     for (int i = 0; i < 132; ++i) {
-        const AbstractPluginParameter& p = *parameters.findByIdentifier(i);
+        const AbstractPluginParameter& p = *parameters.allParameters()[static_cast<std::size_t>(i)];
         EXPECT_EQ(p.currentValue(), p.defaultValue()) << p.name();
     }
     EXPECT_EQ(parameters.mix.currentValue(), 0.0f);  // globals belong to the plug-in model
