@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds Tessel twice and runs the whole test suite on each build:
 #   1. an optimised build (build/release), the one we ship and benchmark;
-#   2. a build with AddressSanitizer and UndefinedBehaviorSanitizer (build/sanitize).
+#   2. a build with AddressSanitizer and UndefinedBehaviorSanitizer (build/sanitize);
+#   3. a ThreadSanitizer build (build/tsan) of the suites whose tests cross threads, running only
+#      those tests, so the hand-overs between audio, reader and worker threads are checked too.
 # On a fresh Debian 12 machine it first installs the Debian packages the build needs.
 # Any failure exits non-zero.
 set -euo pipefail
@@ -29,4 +31,15 @@ run_build build/release -DCMAKE_BUILD_TYPE=Release
 run_build build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE=ON \
     -DTESSEL_BUILD_BENCHMARKS=OFF -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
 
-echo "== All tests passed in both builds"
+# Only the executables that hold thread-crossing tests, and only those tests.
+echo "== Configuring build/tsan"
+cmake -S "$root" -B "$root/build/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTESSEL_THREAD_SANITIZE=ON \
+    -DTESSEL_BUILD_BENCHMARKS=OFF -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
+echo "== Building build/tsan"
+cmake --build "$root/build/tsan" --parallel "$jobs" \
+    --target tessel_support_tests tessel_engine_tests tessel_analysis_tests
+echo "== Testing build/tsan (thread-crossing tests)"
+TSAN_OPTIONS="halt_on_error=1" ctest --test-dir "$root/build/tsan" --output-on-failure \
+    --parallel "$jobs" --timeout 600 -R "Threads|Concurrent|AsyncEventQueue|LockedObject"
+
+echo "== All tests passed in all builds"

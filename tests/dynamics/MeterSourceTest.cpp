@@ -1,74 +1,16 @@
-// The sources the editor reads across threads: audio for the scopes and levels for the meters.
+// The level sources the editor reads for its meters.
 
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
 
-#include "dynamics/AudioSourceProxy.h"
 #include "dynamics/CombinedLevelSource.h"
 #include "dynamics/LevelSourceProxy.h"
 
 namespace tessel {
 namespace {
-
-// Capacity: the first multiple of the chunk above 11024 frames. The reader gets the frames written
-// since its last read, oldest first, also across the ring's wrap.
-TEST(AudioSourceProxy,
-     CapacityIsTheFirstChunkMultipleAbove11024FramesReadsComeOldestFirstAndWhole) {
-    const std::pair<int32_t, int32_t> chunks[] = {{512, 22},  {1024, 11}, {256, 44},
-                                                  {11024, 2}, {100, 111}, {1, 11025}};
-    for (const auto& [chunk, expectedChunks] : chunks) {
-        AudioSourceProxy proxy(2, chunk);
-        EXPECT_EQ(proxy.chunkCount(), expectedChunks) << chunk;
-        EXPECT_TRUE(proxy.capacity() > 11024 && proxy.capacity() - chunk <= 11024) << chunk;
-    }
-    AudioSourceProxy proxy(2, 1024);  // capacity 11264
-    int32_t written = 0;
-    for (int32_t n : {100, 5000, 7000, 3000, proxy.capacity() - 1}) {
-        std::vector<float> frames;
-        for (int32_t i = 0; i < n; ++i)
-            frames.insert(frames.end(), {float(written + i), -float(written + i)});
-        proxy.write(frames.data(), n);
-        proxy.lock();
-        EXPECT_EQ(proxy.lockCount(), 1);
-        ASSERT_EQ(proxy.readableFrames(), n);
-        for (int32_t f = 0; f < n; f += 97) {
-            ASSERT_EQ(proxy.sample(f, 0), float(written + f));
-            ASSERT_EQ(proxy.sample(f, 1), -proxy.sample(f, 0));
-        }
-        proxy.markRead();
-        EXPECT_EQ(proxy.readableFrames(), 0);
-        proxy.unlock();
-        written += n;
-    }
-    EXPECT_EQ(proxy.lockCount(), 0);
-    EXPECT_EQ(proxy.sample(0, 2), 0.0f);  // no such channel
-
-    // A writer and a reader on two threads: every frame read is whole.
-    AudioSourceProxy shared(2, 256);
-    std::thread writer([&] {
-        std::vector<float> block(2 * 64);
-        for (int32_t k = 0; k < 2000; ++k) {
-            for (int32_t i = 0; i < 64; ++i)
-                block[2 * i] = block[2 * i + 1] = static_cast<float>(k);
-            shared.write(block.data(), 64);
-        }
-    });
-    int mismatches = 0;
-    for (int k = 0; k < 2000; ++k) {
-        shared.lock();
-        const int32_t n = shared.readableFrames();
-        for (int32_t f = 0; f < n; ++f)
-            mismatches += shared.sample(f, 0) != shared.sample(f, 1);
-        shared.markRead();
-        shared.unlock();
-    }
-    writer.join();
-    EXPECT_EQ(mismatches, 0);
-}
 
 using Detection = LevelSource::Detection;
 
