@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <random>
+#include <tuple>
 
 #include "common/AllocationCounter.h"
 #include "common/GraphRig.h"
@@ -15,96 +16,65 @@
 namespace tessel {
 namespace {
 
-constexpr float kRate = 48000.0f;
-constexpr int32_t kLength = 16384;
-
 struct SideChain {
-    explicit SideChain(std::vector<float> input)
+    explicit SideChain(float lowHz = 30.0f, float highHz = 30000.0f, int32_t slope = 3,
+                       std::vector<float> input = {0.0f})
         : source(&rig.env, std::move(input)), sc(&rig.env) {
         sc.setInput(&source);
-    }
-    void cuts(float lowHz, float highHz, int32_t slope = EQFilter::k24DbPerOctave) {
         sc.lowFrequencyOctaves() = std::log2(lowHz);
         sc.highFrequencyOctaves() = std::log2(highHz);
         sc.highPassSlope() = slope;
         sc.lowPassSlope() = slope;
     }
-    // dB at each frequency, from the impulse response once the controls have settled.
-    std::vector<double> levelsDb(std::initializer_list<double> hz) {
-        rig.render(sc, 8192);  // ramps settle, the impulse comes afterwards
-        std::vector<float> pulse(kLength, 0.0f);
-        pulse[0] = 1.0f;
-        source.pattern = pulse;
-        const auto h = rig.render(sc, 8192 + kLength);
-        const std::vector<float> tail(h.begin() + 8192, h.end());
-        std::vector<double> out;
-        for (double f : hz)
-            out.push_back(testing::db(testing::responseAt(tail, f, kRate)));
-        return out;
+    // dB at hz from the impulse response once the controls have settled.
+    double levelDb(double hz) {
+        rig.render(sc, 8192);
+        source.pattern.assign(8192, 0.0f);  // the impulse arrives at the next multiple of 8192
+        source.pattern[0] = 1.0f;
+        const auto h = rig.render(sc, 16384);
+        return testing::db(testing::responseAt(std::vector<float>(h.begin() + 8192, h.end()), hz,
+                                               rig.env.sampleRate()));
     }
-    testing::GraphRig rig{256, kRate};
+    testing::GraphRig rig{256, 48000.0f};
     testing::PatternSource source;
     SideChainFilter sc;
 };
 
-// Make-up gain (dB), the middle bell's Q control (the equaliser limits it to 10) and the audition
-// gain of Free filtering, for pass bands of various widths and slopes; a negative width counts as
-// none.
+// Make-up gain, the bell's Q control (the equaliser limits it to 10) and the audition gain of Free
+// filtering, for pass bands of several widths and slopes (6 dB/oct counts the width's root); a
+// negative width counts as none; with a cut switched off there is neither boost nor correction.
 TEST(SideChainFilter, MakeUpGainFollowsPassBandWidthAndAuditionRemovesIt) {
-    struct Case {
-        float lowHz, highHz;
-        int32_t slope;
-        float gainDb;
-    } const cases[] = {
-        {500, 1000, EQFilter::k24DbPerOctave, 6.25f},
-        {500, 1000, EQFilter::k6DbPerOctave, 6.25f},
-        {500, 8000, EQFilter::k6DbPerOctave, 0.0f},
-        {500, 2000, EQFilter::k48DbPerOctave, 0.0f},
-        {500, 1414.2136f, EQFilter::k6DbPerOctave, 3.7564f},
-        {1000, 1000, EQFilter::k24DbPerOctave, 25.0f},
-        {2000, 1000, EQFilter::k12DbPerOctave, 25.0f},
-        {500, 707.1068f, EQFilter::k24DbPerOctave, 14.0625f},
-    };
-    for (const Case& c : cases) {
-        SideChain s({0.0f});
-        s.cuts(c.lowHz, c.highHz, c.slope);
-        SCOPED_TRACE(::testing::Message() << c.lowHz << ".." << c.highHz << " slope " << c.slope);
-        EXPECT_NEAR(s.sc.compensationDb(), c.gainDb, 1e-3);
-        EXPECT_NEAR(s.sc.middle().gainDb().parameter().target(), c.gainDb, 1e-3);
-        const float qControl = std::max(c.gainDb * c.gainDb * 0.024f, 0.025f);
-        EXPECT_NEAR(s.sc.middle().q().parameter().target(), std::min(qControl, 10.0f), 1e-4);
-        EXPECT_NEAR(20.0f * std::log10(s.sc.auditionGain(SideChainFiltering::kFree)), -c.gainDb,
+    const std::tuple<float, float, int32_t, float> cases[] = {
+        {500, 1000, 3, 6.25f},  {500, 1000, 0, 6.25f},         {500, 8000, 0, 0.0f},
+        {500, 2000, 6, 0.0f},   {500, 1414.2136f, 0, 3.7564f}, {1000, 1000, 3, 25.0f},
+        {2000, 1000, 1, 25.0f}, {500, 707.1068f, 3, 14.0625f}};
+    for (const auto& [lowHz, highHz, slope, gainDb] : cases) {
+        SideChain s(lowHz, highHz, slope);
+        SCOPED_TRACE(::testing::Message() << lowHz << ".." << highHz << " slope " << slope);
+        EXPECT_NEAR(s.sc.middle().gainDb().parameter().target(), gainDb, 1e-3);
+        EXPECT_NEAR(s.sc.middle().q().parameter().target(),
+                    std::min(std::max(gainDb * gainDb * 0.024f, 0.025f), 10.0f), 1e-4);
+        EXPECT_NEAR(20.0f * std::log10(s.sc.auditionGain(SideChainFiltering::kFree)), -gainDb,
                     1e-3);
         EXPECT_EQ(s.sc.auditionGain(SideChainFiltering::kBand), 1.0f);
-        s.sc.lowPassEnabled() = false;  // one cut off: no make-up, no audition correction
-        EXPECT_EQ(s.sc.compensationDb(), 0.0f);
-        EXPECT_EQ(s.sc.auditionGain(SideChainFiltering::kFree), 1.0f);
+        s.sc.lowPassEnabled() = false;
+        EXPECT_TRUE(s.sc.compensationDb() == 0.0f &&
+                    s.sc.auditionGain(SideChainFiltering::kFree) == 1.0f);
     }
 }
 
-// Measured: the defaults (30 Hz .. 30 kHz, at the off-limits) pass the signal untouched; the cuts
-// fall at their slopes; the bell adds exactly its make-up gain at the pass band's centre.
+// Measured: the defaults (at the off-limits) pass the signal untouched; the cuts fall at their
+// slopes; the bell adds exactly its make-up gain at the pass band's centre.
 TEST(SideChainFilter, CutsFallAtTheirSlopesAndTheBellAddsItsGainAtTheCentre) {
-    {
-        SideChain s(testing::ramp(4096, -2048.0f));
-        const auto out = s.rig.render(s.sc, 4096);
-        for (int32_t n = 0; n < 4096; n += 7)
-            ASSERT_EQ(out[n], n - 2048.0f) << n;
-    }
-    SideChain narrow({0.0f});
-    narrow.cuts(100.0f, 2000.0f);
-    const auto cut = narrow.levelsDb({25.0, 450.0, 8000.0});
-    EXPECT_NEAR(cut[0], -48.0, 0.5);  // two octaves below the high-pass, 24 dB/octave
-    EXPECT_NEAR(cut[1], 0.0, 0.2);    // more than two octaves wide: no make-up
-    EXPECT_NEAR(cut[2], -48.0, 0.5);
-
-    SideChain boosted({0.0f}), plain({0.0f});
-    boosted.cuts(500.0f, 1000.0f);
-    plain.cuts(500.0f, 1000.0f);
+    SideChain open(30.0f, 30000.0f, 3, testing::ramp(4096, -2048.0f));
+    EXPECT_EQ(open.rig.render(open.sc, 4096), testing::ramp(4096, -2048.0f));
+    for (const auto& [hz, db] : {std::pair{25.0, -48.0}, {450.0, 0.0}, {8000.0, -48.0}})
+        EXPECT_NEAR(SideChain(100.0f, 2000.0f).levelDb(hz), db, 0.5) << hz;  // 24 dB/oct cuts
+    SideChain boosted(500.0f, 1000.0f), plain(500.0f, 1000.0f);
     plain.sc.automaticCompensation() = false;
     plain.sc.middleEnabled() = false;
     const double centre = std::sqrt(500.0 * 1000.0);
-    EXPECT_NEAR(boosted.levelsDb({centre})[0] - plain.levelsDb({centre})[0], 6.25, 0.05);
+    EXPECT_NEAR(boosted.levelDb(centre) - plain.levelDb(centre), 6.25, 0.05);
 }
 
 // The band's choice: Expert Mode off always detects the band itself; Band filtering with the
@@ -112,26 +82,22 @@ TEST(SideChainFilter, CutsFallAtTheirSlopesAndTheBellAddsItsGainAtTheCentre) {
 TEST(SideChainFilter, BandSelectsItsDetectionSignalAndCutOffs) {
     using F = SideChainFiltering;
     using I = GenericPluginBase::InputSignal;
-    struct Case {
-        bool expert;
-        F filtering;
-        I input;
-        bool detectSideChain, followsBand;
-    } const cases[] = {
-        {false, F::kFree, I::kExternalInput, false, false},
+    const std::tuple<bool, F, I, bool, bool> cases[] = {
+        // expert, filtering, input -> side chain,
+        {false, F::kFree, I::kExternalInput, false, false},  // follows the band
         {false, F::kBand, I::kExternalInput, false, true},
         {true, F::kBand, I::kPluginInput, false, false},
         {true, F::kFree, I::kPluginInput, true, false},
         {true, F::kBand, I::kExternalInput, true, true},
-        {true, F::kFree, I::kExternalInput, true, false},
-    };
-    for (const Case& c : cases) {
+        {true, F::kFree, I::kExternalInput, true, false}};
+    for (const auto& [expert, filtering, input, sideChain, followsBand] : cases) {
         const auto s =
-            SideChainFilter::select({c.expert, c.filtering, c.input, 8.0f, 10.0f, 6.0f, 12.0f});
-        EXPECT_EQ(s.detectSideChain, c.detectSideChain) << &c - cases;
-        EXPECT_EQ(s.externalInput, c.input == I::kExternalInput) << &c - cases;
-        EXPECT_EQ(s.lowOctaves, c.followsBand ? 8.0f : 6.0f) << &c - cases;
-        EXPECT_EQ(s.highOctaves, c.followsBand ? 10.0f : 12.0f) << &c - cases;
+            SideChainFilter::select({expert, filtering, input, 8.0f, 10.0f, 6.0f, 12.0f});
+        EXPECT_TRUE(s.detectSideChain == sideChain &&
+                    s.externalInput == (input == I::kExternalInput) &&
+                    s.lowOctaves == (followsBand ? 8.0f : 6.0f) &&
+                    s.highOctaves == (followsBand ? 10.0f : 12.0f))
+            << expert << int(filtering) << int(input);
     }
 }
 
@@ -143,7 +109,7 @@ TEST(SideChainFilter, MovingCutOffsStayBoundedAndAllocationFree) {
     std::vector<float> noise(48000);
     for (float& x : noise)
         x = u(rng);
-    SideChain s(noise);
+    SideChain s(30.0f, 30000.0f, 3, noise);
     float peak = 0.0f;
     const auto allocations = testing::steadyStateAllocations(20, 400, [&](int i) {
         if (i % 3 == 0) {
