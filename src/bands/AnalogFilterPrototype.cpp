@@ -235,7 +235,8 @@ double AnalogFilterPrototype::compositePartGainDb(double gainDb) noexcept {
     return total > kCompositeLimitDb ? gainDb * kCompositeLimitDb / total : gainDb;
 }
 
-int32_t AnalogFilterPrototype::designPrototype(int32_t family, int32_t n) noexcept {
+AnalogFilterPrototype::Family AnalogFilterPrototype::designPrototype(Family family,
+                                                                     int32_t n) noexcept {
     recordCount_ = (n + 1) / 2;
     const bool even = (n % 2) == 0;
     const double rippleEpsilon = std::sqrt(std::pow(10.0, 0.1 * kRippleDb) - 1.0);
@@ -302,7 +303,7 @@ int32_t AnalogFilterPrototype::designPrototype(int32_t family, int32_t n) noexce
     return family;
 }
 
-void AnalogFilterPrototype::applyShapeGain(int32_t shape, int32_t n, double gainLinear) noexcept {
+void AnalogFilterPrototype::applyShapeGain(Shape shape, int32_t n, double gainLinear) noexcept {
     if (!takesGain(shape) || shape == kComposite) return;  // the composite's parts take it
     const bool centred = shape == kLowShelfCentred || shape == kHighShelfCentred ||
                          shape == kTilt || shape == kBandGain;
@@ -321,7 +322,7 @@ void AnalogFilterPrototype::applyShapeGain(int32_t shape, int32_t n, double gain
     }
 }
 
-int32_t AnalogFilterPrototype::realiseSections(int32_t shape, double q,
+int32_t AnalogFilterPrototype::realiseSections(Shape shape, double q,
                                                BiquadPrototype* out) const noexcept {
     int32_t count = 0;
     for (int32_t i = 0; i < recordCount_; ++i) {
@@ -352,7 +353,7 @@ int32_t AnalogFilterPrototype::realiseSections(int32_t shape, double q,
     return count;
 }
 
-int32_t AnalogFilterPrototype::designSingle(int32_t family, int32_t shape, int32_t order,
+int32_t AnalogFilterPrototype::designSingle(Family family, Shape shape, int32_t order,
                                             double gainLinear, double frequencyScale, double q,
                                             BiquadPrototype* out) noexcept {
     const int32_t prototypeOrder = isBandShape(shape) ? order / 2 : order;
@@ -364,8 +365,8 @@ int32_t AnalogFilterPrototype::designSingle(int32_t family, int32_t shape, int32
     return count;
 }
 
-int32_t AnalogFilterPrototype::design(int32_t family, int32_t shape, int32_t order,
-                                      double gainLinear, double frequencyScale, double q) noexcept {
+int32_t AnalogFilterPrototype::design(Family family, Shape shape, int32_t order, double gainLinear,
+                                      double frequencyScale, double q) noexcept {
     if (family < kButterworth || family > kElliptic) family = kButterworth;
     if (shape < kLowPass || shape > kComposite) shape = kLowPass;
     order = std::clamp(order, 1, kMaxOrder);
@@ -384,7 +385,7 @@ int32_t AnalogFilterPrototype::design(int32_t family, int32_t shape, int32_t ord
     if (shape == kComposite) {
         const double partGain =
             std::exp(compositePartGainDb(20.0 * std::log10(gainLinear)) * 0.1151292546497023);
-        const int32_t partShapes[3] = {kLowShelfCentred, kTilt, kHighShelfCentred};
+        const Shape partShapes[3] = {kLowShelfCentred, kTilt, kHighShelfCentred};
         for (int32_t i = 0; i < 3; ++i) {
             designSingle(kButterworth, partShapes[i], 2, partGain, frequencyScale, kDefaultQ,
                          &composite_[i]);

@@ -19,9 +19,17 @@ namespace tessel {
 /// shared between threads while it is being designed.
 class AnalogFilterPrototype final : public AnalogFilterPrototypeBase {
 public:
-    enum Family : int32_t { kButterworth = 0, kChebyshevI = 1, kChebyshevII = 2, kElliptic = 3 };
+    // Scoped, with their names also reachable as AnalogFilterPrototype::kLowPass and so on.
+    enum class Family : int32_t {
+        kButterworth = 0,
+        kChebyshevI = 1,
+        kChebyshevII = 2,
+        kElliptic = 3
+    };
+    using enum Family;
+    static constexpr int32_t kFamilyCount = 4;
 
-    enum Shape : int32_t {
+    enum class Shape : int32_t {
         kLowPass = 0,
         kLowShelf = 1,         // gain at low frequencies, transition above the frequency
         kLowShelfCentred = 2,  // as 1, transition centred on the frequency
@@ -36,21 +44,23 @@ public:
         kAllPass = 11,
         kComposite = 12,  // low shelf, tilt and high shelf joined into 3 sections
     };
+    using enum Shape;
+    static constexpr int32_t kShapeCount = 13;
 
     enum class CoefficientMethod : int32_t { kBilinear, kMagnitudeMatched };
 
     /// Shapes whose design takes a gain (the shelves, the tilt, the bell, the composite).
-    static constexpr bool takesGain(int32_t shape) noexcept {
+    static constexpr bool takesGain(Shape shape) noexcept {
         return shape == kLowShelf || shape == kLowShelfCentred || shape == kHighShelf ||
                shape == kHighShelfCentred || shape == kTilt || shape == kBandGain ||
                shape == kComposite;
     }
     /// Shapes made by the low-pass to band substitution (even order, bandwidth from Q).
-    static constexpr bool isBandShape(int32_t shape) noexcept {
+    static constexpr bool isBandShape(Shape shape) noexcept {
         return shape >= kBandGain && shape <= kBandStop;
     }
     /// Shapes made by the low-pass to high-pass substitution.
-    static constexpr bool isHighPassShape(int32_t shape) noexcept {
+    static constexpr bool isHighPassShape(Shape shape) noexcept {
         return shape >= kHighPass && shape <= kTilt;
     }
 
@@ -69,7 +79,7 @@ public:
     /// reciprocal of the design frequency (in the unit later passed to the response calls).
     /// q sets the bandwidth of the band shapes 7..10 (relative bandwidth 1/q) and, for the
     /// other shapes, the damping of the first section (0.70710678 leaves it unchanged).
-    int32_t design(int32_t family, int32_t shape, int32_t order, double gainLinear,
+    int32_t design(Family family, Shape shape, int32_t order, double gainLinear,
                    double frequencyScale, double q = kDefaultQ) noexcept;
 
     /// Digital cascade for the design frequency frequencyHz at sampleRateHz; writes
@@ -85,8 +95,8 @@ public:
 
     int32_t sectionCount() const noexcept { return sectionCount_; }
     const BiquadPrototype& section(int32_t index) const noexcept { return sections_[index]; }
-    int32_t family() const noexcept { return family_; }
-    int32_t shape() const noexcept { return shape_; }
+    Family family() const noexcept { return family_; }
+    Shape shape() const noexcept { return shape_; }
     int32_t order() const noexcept { return order_; }
     float gain() const noexcept { return gain_; }
     float frequencyScale() const noexcept { return frequencyScale_; }
@@ -110,16 +120,16 @@ private:
         double gain = 1.0;
     };
 
-    int32_t designPrototype(int32_t family, int32_t order) noexcept;
-    void applyShapeGain(int32_t shape, int32_t prototypeOrder, double gainLinear) noexcept;
-    int32_t realiseSections(int32_t shape, double q, BiquadPrototype* out) const noexcept;
-    int32_t designSingle(int32_t family, int32_t shape, int32_t order, double gainLinear,
+    Family designPrototype(Family family, int32_t order) noexcept;
+    void applyShapeGain(Shape shape, int32_t prototypeOrder, double gainLinear) noexcept;
+    int32_t realiseSections(Shape shape, double q, BiquadPrototype* out) const noexcept;
+    int32_t designSingle(Family family, Shape shape, int32_t order, double gainLinear,
                          double frequencyScale, double q, BiquadPrototype* out) noexcept;
 
     std::array<BiquadPrototype, kMaxSections> sections_{};
     int32_t sectionCount_ = 0;
-    int32_t family_ = kButterworth;
-    int32_t shape_ = kLowPass;
+    Family family_ = kButterworth;
+    Shape shape_ = kLowPass;
     int32_t order_ = -1;
     float gain_ = 1.0f;
     float frequencyScale_ = 1.0f;

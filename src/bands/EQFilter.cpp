@@ -15,7 +15,7 @@ constexpr double kLn2 = 0.6931471805599453;
 constexpr double kDbToNeper = 0.1151292546497023;
 using Schedule = CoefficientRefreshSchedule;
 
-bool isEllipticCut(int32_t shape, int32_t slope) noexcept {
+bool isEllipticCut(EQFilter::Shape shape, EQFilter::Slope slope) noexcept {
     return slope == EQFilter::kSteepest &&
            (shape == AnalogFilterPrototype::kLowPass || shape == AnalogFilterPrototype::kHighPass);
 }
@@ -24,8 +24,9 @@ bool isEllipticCut(int32_t shape, int32_t slope) noexcept {
 
 EQFilter::EQFilter(wave::Environment* environment)
     : BiquadFilter(environment, sectionCountFor(AnalogFilterPrototype::kBandGain, k12DbPerOctave)),
-      shape_(this, 0, AnalogFilterPrototype::kComposite, AnalogFilterPrototype::kBandGain),
-      slope_(this, 0, kSteepest, k12DbPerOctave),
+      shape_(this, AnalogFilterPrototype::kLowPass, AnalogFilterPrototype::kComposite,
+             AnalogFilterPrototype::kBandGain),
+      slope_(this, k6DbPerOctave, kSteepest, k12DbPerOctave),
       calculation_(this, kMatched, kBilinearPrewarpedQ, kMatched),
       frequency_(environment, kDefaultFrequencyOctaves),
       gain_(environment, 0.0f),
@@ -37,16 +38,17 @@ EQFilter::EQFilter(wave::Environment* environment)
     updateKernelCascade();
 }
 
-int32_t EQFilter::orderFor(int32_t shape, int32_t slope) noexcept {
+int32_t EQFilter::orderFor(Shape shape, Slope slope) noexcept {
     static constexpr int32_t kOrders[] = {1, 2, 3, 4, 5, 6, 8, 12, 16, 16};
     if (shape == AnalogFilterPrototype::kComposite) return 6;
     if (isEllipticCut(shape, slope)) return 12;
-    int32_t order = kOrders[std::clamp(slope, 0, static_cast<int32_t>(kSteepest))];
+    int32_t order =
+        kOrders[std::clamp(static_cast<int32_t>(slope), 0, static_cast<int32_t>(kSteepest))];
     if (AnalogFilterPrototype::isBandShape(shape)) order += order & 1;
     return order;
 }
 
-int32_t EQFilter::sectionCountFor(int32_t shape, int32_t slope) noexcept {
+int32_t EQFilter::sectionCountFor(Shape shape, Slope slope) noexcept {
     const int32_t order = orderFor(shape, slope);
     // The band substitution turns each section of the half-order prototype into two.
     return AnalogFilterPrototype::isBandShape(shape) ? order / 2 : (order + 1) / 2;
@@ -111,8 +113,8 @@ void EQFilter::updateKernelCascade() noexcept {
 
 void EQFilter::designCascade(double frequencyOctaves, double gainDb, double qControl,
                              BiquadCoefficients* cascade) noexcept {
-    const int32_t shape = shape_;
-    const int32_t slope = slope_;
+    const Shape shape = shape_;
+    const Slope slope = slope_;
     const double sampleRate = environment()->sampleRate();
     const double octaves = std::min(frequencyOctaves, static_cast<double>(kMaxFrequencyOctaves));
     const double frequencyHz = std::max(std::exp(octaves * kLn2), 1.0);
@@ -124,7 +126,7 @@ void EQFilter::designCascade(double frequencyOctaves, double gainDb, double qCon
     if (AnalogFilterPrototype::isBandShape(shape) && calculation_ == kBilinearPrewarpedQ)
         q = prewarpedBandQ(q, clampedAngularFrequency(frequencyHz, sampleRate));
 
-    const int32_t family =
+    const auto family =
         elliptic ? AnalogFilterPrototype::kElliptic : AnalogFilterPrototype::kButterworth;
     prototype_.design(family, shape, orderFor(shape, slope), gainLinear, 1.0 / frequencyHz, q);
     const auto method = calculation_ == kMatched

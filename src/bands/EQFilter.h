@@ -24,7 +24,8 @@ namespace tessel {
 /// after construction.
 class EQFilter : public BiquadFilter {
 public:
-    enum Slope : int32_t {
+    // Scoped, with their names also reachable as EQFilter::k24DbPerOctave and so on.
+    enum class Slope : int32_t {
         k6DbPerOctave = 0,
         k12DbPerOctave = 1,
         k18DbPerOctave = 2,
@@ -36,10 +37,17 @@ public:
         k96DbPerOctave = 8,
         kSteepest = 9,  ///< 96 dB/oct; elliptic 12th order on the low- and high-pass shapes
     };
+    using enum Slope;
 
     /// 0: magnitude-matched sections (Butterworth designs), 1: prewarped bilinear transform,
     /// 2: as 1 with the band shapes' bandwidth prewarped too.
-    enum CoefficientCalculation : int32_t { kMatched = 0, kBilinear = 1, kBilinearPrewarpedQ = 2 };
+    enum class CoefficientCalculation : int32_t {
+        kMatched = 0,
+        kBilinear = 1,
+        kBilinearPrewarpedQ = 2
+    };
+    using enum CoefficientCalculation;
+    using Shape = AnalogFilterPrototype::Shape;
 
     static constexpr float kDefaultFrequencyOctaves = 10.0f;
     static constexpr float kMaxFrequencyOctaves = 20.0f;
@@ -47,10 +55,12 @@ public:
 
     explicit EQFilter(wave::Environment* environment);
 
-    LimitedProperty<int32_t>& shape() noexcept { return shape_; }
-    LimitedProperty<int32_t>& slope() noexcept { return slope_; }
-    LimitedProperty<int32_t>& coefficientCalculation() noexcept { return calculation_; }
-    void setShape(AnalogFilterPrototype::Shape shape) { shape_ = shape; }
+    LimitedProperty<Shape>& shape() noexcept { return shape_; }
+    LimitedProperty<Slope>& slope() noexcept { return slope_; }
+    LimitedProperty<CoefficientCalculation>& coefficientCalculation() noexcept {
+        return calculation_;
+    }
+    void setShape(Shape shape) { shape_ = shape; }
     void setSlope(Slope slope) { slope_ = slope; }
     void setCoefficientCalculation(CoefficientCalculation c) { calculation_ = c; }
 
@@ -62,9 +72,9 @@ public:
     void propertyChanged(AbstractProperty* property) override;
 
     /// Prototype order of a shape and slope (band shapes: the even filter order).
-    static int32_t orderFor(int32_t shape, int32_t slope) noexcept;
+    static int32_t orderFor(Shape shape, Slope slope) noexcept;
     /// Biquad sections the design of a shape and slope needs.
-    static int32_t sectionCountFor(int32_t shape, int32_t slope) noexcept;
+    static int32_t sectionCountFor(Shape shape, Slope slope) noexcept;
     /// Prototype Q for the Q control (0 gives 0.70711).
     static double prototypeQ(double qControl) noexcept;
     /// Wet weight of a gain shape at gainDb: fades out below 0.05 dB.
@@ -92,9 +102,9 @@ private:
     /// Converts cascade_ into kernelCascade_.
     void updateKernelCascade() noexcept;
 
-    LimitedProperty<int32_t> shape_;
-    LimitedProperty<int32_t> slope_;
-    LimitedProperty<int32_t> calculation_;
+    LimitedProperty<Shape> shape_;
+    LimitedProperty<Slope> slope_;
+    LimitedProperty<CoefficientCalculation> calculation_;
     FloatParameterBus frequency_;
     FloatParameterBus gain_;
     FloatParameterBus q_;

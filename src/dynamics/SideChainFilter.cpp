@@ -42,7 +42,8 @@ void SideChainFilter::setOffLimits(float lowOctaves, float highOctaves) {
 }
 
 float SideChainFilter::compensationGainDb(float lowOctaves, float highOctaves,
-                                          int32_t highPassSlope, int32_t lowPassSlope) noexcept {
+                                          EQFilter::Slope highPassSlope,
+                                          EQFilter::Slope lowPassSlope) noexcept {
     float widthOctaves = highOctaves - lowOctaves;
     if (!(widthOctaves > 0.0f)) widthOctaves = 0.0f;  // negative width and NaN count as none
     if (highPassSlope == EQFilter::k6DbPerOctave || lowPassSlope == EQFilter::k6DbPerOctave)
@@ -86,12 +87,12 @@ void SideChainFilter::propertyChanged(AbstractProperty*) {
 void SideChainFilter::update() {
     const bool on = enabled_.get();
     highPass_.frequencyOctaves().assign(lowFrequency_.get());
-    highPass_.setSlope(static_cast<EQFilter::Slope>(highPassSlope_.get()));
+    highPass_.setSlope(highPassSlope_.get());
     highPass_.enabled() =
         on && highPassEnabled_.get() && !atOffLimit(lowFrequency_.get(), lowOffLimit_);
 
     lowPass_.frequencyOctaves().assign(highFrequency_.get());
-    lowPass_.setSlope(static_cast<EQFilter::Slope>(lowPassSlope_.get()));
+    lowPass_.setSlope(lowPassSlope_.get());
     lowPass_.enabled() =
         on && lowPassEnabled_.get() && !atOffLimit(highFrequency_.get(), highOffLimit_);
 
@@ -100,7 +101,7 @@ void SideChainFilter::update() {
         middle_.frequencyOctaves().assign(middleFrequency_.get());
         middle_.gainDb().assign(middleGain_.get());
         middle_.q().assign(middleQ_.get());
-        middle_.setShape(static_cast<AnalogFilterPrototype::Shape>(middleShape_.get()));
+        middle_.setShape(middleShape_.get());
         return;
     }
     // The bell sits at the pass band's geometric centre; the narrower the band, the higher and

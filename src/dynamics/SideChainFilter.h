@@ -29,10 +29,10 @@ public:
     Property<bool>& enabled() noexcept { return enabled_; }
     Property<bool>& lowPassEnabled() noexcept { return lowPassEnabled_; }
     Property<float>& highFrequencyOctaves() noexcept { return highFrequency_; }
-    LimitedProperty<int32_t>& lowPassSlope() noexcept { return lowPassSlope_; }
+    LimitedProperty<EQFilter::Slope>& lowPassSlope() noexcept { return lowPassSlope_; }
     Property<bool>& highPassEnabled() noexcept { return highPassEnabled_; }
     Property<float>& lowFrequencyOctaves() noexcept { return lowFrequency_; }
-    LimitedProperty<int32_t>& highPassSlope() noexcept { return highPassSlope_; }
+    LimitedProperty<EQFilter::Slope>& highPassSlope() noexcept { return highPassSlope_; }
     /// On: the middle filter is a bell at the pass band's centre whose gain makes up for a narrow
     /// pass band; off: the middle properties below apply.
     Property<bool>& automaticCompensation() noexcept { return automaticCompensation_; }
@@ -40,7 +40,7 @@ public:
     Property<float>& middleFrequencyOctaves() noexcept { return middleFrequency_; }
     Property<float>& middleGainDb() noexcept { return middleGain_; }
     Property<float>& middleQ() noexcept { return middleQ_; }
-    LimitedProperty<int32_t>& middleShape() noexcept { return middleShape_; }
+    LimitedProperty<EQFilter::Shape>& middleShape() noexcept { return middleShape_; }
 
     /// Cut-off values at which the high-pass (low) and the low-pass (high) switch off; both 0
     /// turns the rule off.
@@ -49,8 +49,9 @@ public:
     /// Boost (dB) that makes up for a pass band of lowOctaves..highOctaves: 25 dB for zero width,
     /// none from two octaves up. A 6 dB/octave slope on either side counts the width's square
     /// root, since its gentle skirt lets more of the neighbouring spectrum through.
-    static float compensationGainDb(float lowOctaves, float highOctaves, int32_t highPassSlope,
-                                    int32_t lowPassSlope) noexcept;
+    static float compensationGainDb(float lowOctaves, float highOctaves,
+                                    EQFilter::Slope highPassSlope,
+                                    EQFilter::Slope lowPassSlope) noexcept;
     /// compensationGainDb of the current cuts while the filter and both cuts are enabled, else 0.
     float compensationDb() const noexcept;
 
@@ -92,16 +93,16 @@ private:
     Property<bool> enabled_;
     Property<bool> lowPassEnabled_;
     Property<float> highFrequency_;
-    LimitedProperty<int32_t> lowPassSlope_;
+    LimitedProperty<EQFilter::Slope> lowPassSlope_;
     Property<bool> highPassEnabled_;
     Property<float> lowFrequency_;
-    LimitedProperty<int32_t> highPassSlope_;
+    LimitedProperty<EQFilter::Slope> highPassSlope_;
     Property<bool> automaticCompensation_;
     Property<bool> middleEnabled_;
     Property<float> middleFrequency_;
     Property<float> middleGain_;
     Property<float> middleQ_;
-    LimitedProperty<int32_t> middleShape_;
+    LimitedProperty<EQFilter::Shape> middleShape_;
 
     float lowOffLimit_ = static_cast<float>(kOctave30Hz);
     float highOffLimit_ = static_cast<float>(kOctave30kHz);

@@ -71,12 +71,14 @@ private:
     T value_;
 };
 
-/// A numeric property limited to [minimum, maximum]: values outside are brought to the nearer
-/// limit before the comparison with the current value. A NaN assigned to a floating-point
-/// LimitedProperty becomes the minimum, so the property always holds a value within its limits.
+/// A numeric or enumerated property limited to [minimum, maximum]: values outside are brought to
+/// the nearer limit before the comparison with the current value. A NaN assigned to a
+/// floating-point LimitedProperty becomes the minimum, so the property always holds a value
+/// within its limits (for an enumeration: one of its listed values, when they are contiguous).
 template <typename T>
 class LimitedProperty : public ValueAssignable<T>, public AbstractProperty {
-    static_assert(std::is_arithmetic_v<T>, "LimitedProperty holds numbers");
+    static_assert(std::is_arithmetic_v<T> || std::is_enum_v<T>,
+                  "LimitedProperty holds numbers or enumerations");
 
 public:
     LimitedProperty(PropertyOwner* owner, T minimum, T maximum, T initial)

@@ -10,7 +10,9 @@
 #include <random>
 #include <vector>
 
+#include "bands/AnalogFilterPrototype.h"
 #include "bands/BiquadCoefficients.h"
+#include "bands/EQFilter.h"
 #include "bands/FloatingMultiBandModel.h"
 #include "common/GraphRig.h"
 #include "common/Spectrum.h"
@@ -22,6 +24,22 @@ namespace tessel::testing {
 inline constexpr float kSampleRate = 48000.0f;
 inline constexpr int32_t kBlock = 256;
 inline constexpr double kPi = std::numbers::pi;
+
+// Tables walk the design space by number; these name the numbers' types.
+inline AnalogFilterPrototype::Family familyAt(int32_t i) {
+    return static_cast<AnalogFilterPrototype::Family>(i);
+}
+inline AnalogFilterPrototype::Shape shapeAt(int32_t i) {
+    return static_cast<AnalogFilterPrototype::Shape>(i);
+}
+inline EQFilter::Slope slopeAt(int32_t i) {
+    return static_cast<EQFilter::Slope>(i);
+}
+inline void setDesign(EQFilter& eq, int32_t shape, int32_t slope, int32_t calculation) {
+    eq.shape() = shapeAt(shape);
+    eq.slope() = slopeAt(slope);
+    eq.coefficientCalculation() = static_cast<EQFilter::CoefficientCalculation>(calculation);
+}
 
 using Rig = GraphRig;
 

@@ -162,7 +162,7 @@ TEST(BandFilters, RandomFrequencyJumpsKeepTheOutputWithinFourTimesTheInput) {
         PatternSource input(&rig.env, noise(rng, 48000));
         EQFilter eq(&rig.env);
         eq.setInput(&input);
-        eq.shape() = shape, eq.slope() = slope, eq.coefficientCalculation() = calculation;
+        setDesign(eq, shape, slope, calculation);
         eq.gainDb().parameter().setValue(12.0f, 0.0f);
         eq.q().parameter().setValue(2.0f, 0.0f);
         std::uniform_real_distribution<float> octaves(3.0f, 15.0f);

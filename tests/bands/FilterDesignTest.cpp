@@ -20,14 +20,15 @@ constexpr double kQ = Proto::kDefaultQ;
 
 // Designs and their squared magnitudes in closed form at the normalised frequency w.
 TEST(FilterPrototype, ResponsesFollowTheirClosedForms) {
-    const auto check = [](int32_t shape, int32_t order, double gain, double q,
+    const auto check = [](Proto::Shape shape, int32_t order, double gain, double q,
                           const std::function<double(double)>& squared,
-                          int32_t family = Proto::kButterworth) {
+                          Proto::Family family = Proto::kButterworth) {
         Proto p;
         p.design(family, shape, order, gain, 1.0, q);
         for (const double w : {1e-5, 0.05, 0.3, 0.9, 1.0, 1.1, 3.0, 20.0, 1e5})
             EXPECT_NEAR(toDb(p.squaredMagnitude(w)), toDb(squared(w)), 1e-6)
-                << shape << " " << family << " " << order << " " << q << " " << gain << " " << w;
+                << int(shape) << " " << int(family) << " " << order << " " << q << " " << gain
+                << " " << w;
     };
     const auto pw = [](double w, int32_t n) { return std::pow(w, 2 * n); };
     for (const int32_t n : {1, 2, 3, 4, 6, 8}) {  // maximally flat: 1 / (1 + w^2N), and mirrored
@@ -121,7 +122,7 @@ TEST(FilterPrototype, CompositeScaledBandPassAndEllipticCutsKeepTheirLimits) {
         const double peak = largest([&](double w) { return p.squaredMagnitude(w); }, 1e-3, 1e3, 99);
         EXPECT_NEAR(std::sqrt(peak), q / kQ, 1e-3 * q) << q;
     }
-    for (const int32_t shape : {Proto::kLowPass, Proto::kHighPass}) {
+    for (const Proto::Shape shape : {Proto::kLowPass, Proto::kHighPass}) {
         Proto e;
         ASSERT_EQ(e.design(Proto::kElliptic, shape, 12, 1.0, 1.0), 6);
         const auto at = [&](double w) {
@@ -162,7 +163,7 @@ TEST(FilterPrototype, BlockAndPhaseEvaluationAgreeWithPointEvaluation) {
 // exact at the centre.
 TEST(FilterDesign, MagnitudeMatchedFollowsTheAnalogResponse) {
     // clang-format off
-    struct Case { int32_t shape, order; double gainDb, q; };
+    struct Case { Proto::Shape shape; int32_t order; double gainDb, q; };
     std::vector<Case> cuts = {{Proto::kLowPass, 2, 0.0, 0.3}, {Proto::kLowPass, 2, 0.0, 4.0}};
     std::vector<Case> bells, stops;
     for (const int32_t order : {1, 2, 3, 4, 5, 6, 8}) {
@@ -175,7 +176,7 @@ TEST(FilterDesign, MagnitudeMatchedFollowsTheAnalogResponse) {
     bells.insert(bells.end(), cuts.begin(), cuts.end());
     for (const int32_t slope : {0, 2, 3, 5, 6, 7, 8})  // orders 2, 4, 4, 6, 8, 12, 16
         for (const double qControl : {-2.0, 0.0, 1.0, 4.0})
-            stops.push_back({Proto::kBandStop, EQFilter::orderFor(Proto::kBandStop, slope), 0.0,
+            stops.push_back({Proto::kBandStop, EQFilter::orderFor(Proto::kBandStop, slopeAt(slope)), 0.0,
                              EQFilter::prototypeQ(qControl)});
     const std::vector<double> cutoffs = {30, 100, 1000, 5000, 10000, 16000, 20000};
     // Band-stop centres are given at 44.1 kHz and keep their share of the rate at the others.
@@ -205,8 +206,8 @@ TEST(FilterDesign, MagnitudeMatchedFollowsTheAnalogResponse) {
                     const double notchDb = toDb(digitalSquared(z, n, 2 * kPi * fc / fs));
                     EXPECT_TRUE(deviation < group.limitDb &&
                                 (c.shape != Proto::kBandStop || notchDb < -120.0))
-                        << group.name << " " << c.shape << " " << c.order << " " << c.q << " " << fc
-                        << " " << fs << ": " << deviation << " dB, notch " << notchDb;
+                        << group.name << " " << int(c.shape) << " " << c.order << " " << c.q << " "
+                        << fc << " " << fs << ": " << deviation << " dB, notch " << notchDb;
                 }
             }
         }
@@ -226,7 +227,7 @@ TEST(FilterDesign, EveryEqualiserDesignStaysUnderItsAnalogPeakAndIsStable) {
         // Every combination, the gain changing fastest; shapes without gain repeat their design.
         for (int32_t i = 0; i < 13 * 10 * 3 * 3 * 4 * 3; ++i) {
             const int32_t shape = i / 1080, slope = i / 108 % 10, calculation = i / 36 % 3;
-            eq.shape() = shape, eq.slope() = slope, eq.coefficientCalculation() = calculation;
+            setDesign(eq, shape, slope, calculation);
             eq.q().parameter().setValue(qs[i / 12 % 3], 0.0f);
             eq.frequencyOctaves().parameter().setValue(octaves[i / 3 % 4], 0.0f);
             eq.gainDb().parameter().setValue(gains[i % 3], 0.0f);
@@ -251,8 +252,9 @@ TEST(FilterDesign, EveryEqualiserDesignStaysUnderItsAnalogPeakAndIsStable) {
     const double badQ[] = {0.0, 1e6, nan}, bad[] = {0.0, 1e9, nan}, hz[] = {-5, 1e9, inf, nan};
     for (int32_t i = 0; i < 4 * 13 * 3 * 3 * 3 * 4 * 2; ++i) {
         Proto p;
-        const int32_t n = p.design(i / 2808, i / 216 % 13, std::array{1, 3, 16}[i / 72 % 3],
-                                   bad[i / 24 % 3], 1.0, badQ[i / 8 % 3]);
+        const int32_t n =
+            p.design(familyAt(i / 2808), shapeAt(i / 216 % 13), std::array{1, 3, 16}[i / 72 % 3],
+                     bad[i / 24 % 3], 1.0, badQ[i / 8 % 3]);
         BiquadCoefficients c[Proto::kMaxSections];
         const auto method = i % 2 ? Proto::CoefficientMethod::kBilinear
                                   : Proto::CoefficientMethod::kMagnitudeMatched;

@@ -23,8 +23,8 @@ struct SideChain {
         sc.setInput(&source);
         sc.lowFrequencyOctaves() = std::log2(lowHz);
         sc.highFrequencyOctaves() = std::log2(highHz);
-        sc.highPassSlope() = slope;
-        sc.lowPassSlope() = slope;
+        sc.highPassSlope() = static_cast<EQFilter::Slope>(slope);
+        sc.lowPassSlope() = static_cast<EQFilter::Slope>(slope);
     }
     // dB at hz from the impulse response once the controls have settled.
     double levelDb(double hz) {
