@@ -5,13 +5,16 @@
 // wall time ran about twice the CPU time; the CPU-time figures):
 //   one band, one channel, 256-sample blocks: 6.7 ns/sample at 44.1 kHz (6.9 in 64-sample
 //   blocks), 9.2 at 96 kHz, 14.9 at 192 kHz;
-//   a kernel rebuild after the layout moved: 126 us at 44.1 kHz, 244 at 96, 497 at 192, 88 % of
-//   it the band response (about 53 ns per bin, a pow per crossover up the tree; 11 ns from
-//   the caches), spread over 1536, 2560 and 4608 samples;
-//   four bands in stereo at 48 kHz: 55 ns/sample, 376 x realtime steady; 460 ns/sample, 45 x
-//   realtime with all four bands moving every block (kernels rebuilding back to back);
-//   work per 64-sample block while rebuilding: runner cost 0.78 to 1.06 of the median, time p90
-//   1.1 of the median (p99 2.5 to 3 on the busy machine, spread evenly over the build: preemption).
+//   a kernel rebuild after the layout moved: 43 us at 44.1 kHz, 86 at 96, 175 at 192 (126, 244
+//   and 497 while each bin took a pow per crossover up the tree), spread over 1536, 2560 and
+//   4608 samples; the band response costs 13 ns per bin, fresh or not (53 fresh, 11 from the
+//   caches with the pow);
+//   four bands in stereo at 48 kHz: 55 ns/sample, 376 x realtime steady; 64 us per 256-sample
+//   block, 78 x realtime (wall), with all four bands moving every block (kernels rebuilding back
+//   to back; 119 us and 43 x with the pow);
+//   work per 64-sample block while rebuilding: runner cost 0.66 to 1.13 of the median, time p90
+//   1.17 and p99 1.46 of the median at 44.1 kHz (1.11 and 1.39 at 96) with the bin weight at 80
+//   after BM_UnitCost (p99 2.5 to 3 when the machine was busier: preemption).
 
 #include <benchmark/benchmark.h>
 
@@ -205,7 +208,8 @@ BENCHMARK(BM_LinearPhase4BandsStereo48k)->Arg(0)->Arg(1);
 
 // Time per unit of each task kind, and per unit of cost ("ns/cost"): the weights are right when
 // ns/cost is about the same for all. Kinds: 0 store input, 1-3 forward stage of 1024, 4096 and
-// 16384 points, 4 multiply-accumulate, 5 response bin (fresh), 6 response bin (cached).
+// 16384 points, 4 multiply-accumulate, 5 response bin (fresh), 6 response bin (unmoved: in
+// linear-phase mode a run of bins computes afresh, which costs no more than reading the caches).
 void BM_UnitCost(benchmark::State& state) {
     const auto kind = static_cast<int32_t>(state.range(0));
     const int32_t size = kind == 2 ? 4096 : kind == 3 ? 16384 : 1024;

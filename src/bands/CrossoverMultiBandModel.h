@@ -19,6 +19,10 @@ namespace tessel {
 /// response is composed: the half of its leaf crossover times, walking up, the half of each
 /// parent on which the subtree hangs. Every band's response is sampled on one frequency grid
 /// (the Mapping) and the bands sum to 1 + 0j at every grid point in every processing mode.
+/// In linear-phase mode (the shape the kernels are built from) a half needs no libm call: it is
+/// computed from the grid's table of octave values with a polynomial 2^x (band responses within
+/// 1e-10 relative of the pow formula, plus the rounding of 1 - low that both share), and a band
+/// computes runs of points on the stack, not through the caches.
 /// Frequencies are octave values (log2 Hz), slopes dB per octave. Bands and crossovers are all
 /// created up front for the largest band count, so changing the count, frequencies, slopes,
 /// activity, sample rate or mode never allocates (only grid changes do). Changes are coalesced
@@ -68,9 +72,16 @@ public:
         double inverseFrequency() const noexcept { return inverseFrequency_; }
         /// 1 / tan(pi fc / fs), the angle clamped short of Nyquist.
         double inverseTangent() const noexcept { return inverseTangent_; }
+        /// log2 fc of the fc above (the frequency limited to 1 Hz and up).
+        double responseOctaves() const noexcept { return responseOctaves_; }
 
         /// Low (side 0) or high (side 1) half at grid index i; the two always sum to 1.
         FrequencyResponseSource::Complex halfResponse(int32_t side, int32_t index) const;
+        /// Multiplies gains[k] by the linear-phase half on `side` at grid index first + k, for
+        /// k < count (indices within the grid). Computed afresh without the cache, whose read
+        /// costs about as much; bit for bit the value halfResponse gives. [audio thread]
+        void multiplyLinearPhaseHalf(int32_t side, int32_t first, int32_t count,
+                                     double* gains) const noexcept;
 
         /// Tree links: the parent (null for the root), its index (-1 for the root), the side of
         /// the parent this node hangs on (1 = upper subtree) and the sizes of both subtrees.
@@ -96,6 +107,7 @@ public:
         float refreshedOctaves_;
         double inverseFrequency_ = 0.0;
         double inverseTangent_ = 0.0;
+        double responseOctaves_ = 0.0;
         Crossover* parent_ = nullptr;
         int32_t side_ = 0;
         int32_t lowerSize_ = 0;
@@ -118,6 +130,9 @@ public:
         int32_t leafSide() const noexcept { return leafSide_; }
 
         Complex response(int32_t index) const override;
+        /// In linear-phase mode the whole run is computed in blocks, crossover by crossover up
+        /// the tree, on the stack; the same values as response(i). [audio thread]
+        void responses(int32_t first, int32_t count, Complex* out) const override;
         void propertyChanged(AbstractProperty* property) override;
 
     private:

@@ -38,9 +38,13 @@ void Mapping::rebuild() {
     const bool logarithmic = logarithmic_ && lowest > 0.0 && highest > 0.0;
     step_ = logarithmic ? std::log(highest / lowest) / n : (highest - lowest) / n;
     frequenciesHz_.resize(static_cast<std::size_t>(n));
-    for (int32_t i = 0; i < n; ++i)
-        frequenciesHz_[static_cast<std::size_t>(i)] =
-            logarithmic ? lowest * std::exp(i * step_) : lowest + i * step_;
+    frequenciesOctaves_.resize(static_cast<std::size_t>(n));
+    for (int32_t i = 0; i < n; ++i) {
+        const double f = logarithmic ? lowest * std::exp(i * step_) : lowest + i * step_;
+        frequenciesHz_[static_cast<std::size_t>(i)] = f;
+        // A NaN frequency keeps its NaN (log2 passes it on), as its response would.
+        frequenciesOctaves_[static_cast<std::size_t>(i)] = f <= 0.0 ? kZeroHzOctaves : std::log2(f);
+    }
     // Indexed walk: a source may (un)register others while it reacts.
     for (std::size_t i = 0; i < sources_.size(); ++i)
         sources_[i]->mappingChanged();

@@ -2,6 +2,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "support/Property.h"
@@ -40,14 +41,19 @@ public:
     /// frequency (Hz). The step is ln(highest / lowest) / N or (highest - lowest) / N, so the
     /// highest frequency itself is one step beyond the last point (a logarithmic grid needs
     /// positive bounds; with a bound at or below 0 Hz it is laid out linearly, which is what a
-    /// kernel grid starting at 0 Hz wants anyway). Changing any property
-    /// recomputes the step and the frequency table and notifies every registered source.
-    /// Changes allocate when the point count grows; reading never allocates.
+    /// kernel grid starting at 0 Hz wants anyway). Changing any property recomputes the step, the
+    /// frequency table and its octave values (log2 Hz, so that per-point responses on a log
+    /// frequency axis need no logarithm) and notifies every registered source. Changes allocate
+    /// when the point count grows; reading never allocates.
     class Mapping : public PropertyOwner {
     public:
         static constexpr double kDefaultLowestHz = 20.0;
         static constexpr double kDefaultHighestHz = 20000.0;
         static constexpr int32_t kDefaultPointCount = 255;
+        /// The octave value that stands for 0 Hz and below: minus the largest double, so any
+        /// nonzero multiple of it sends a continuous slope 2^(k * octaves) to its limit (0 or
+        /// infinity) as a power of 0 Hz would.
+        static constexpr double kZeroHzOctaves = -std::numeric_limits<double>::max();
 
         Mapping();
         ~Mapping() override;
@@ -69,6 +75,8 @@ public:
         double frequencyHz(int32_t index) const noexcept {
             return frequenciesHz_[static_cast<std::size_t>(index)];
         }
+        /// Octave values (log2 Hz) of indices 0..size()-1; kZeroHzOctaves at or below 0 Hz.
+        const double* frequenciesOctaves() const noexcept { return frequenciesOctaves_.data(); }
         /// Nearest grid index of frequencyHz, limited to 0..size()-1.
         int32_t indexOf(double frequencyHz) const noexcept;
 
@@ -86,6 +94,7 @@ public:
         Property<int32_t> pointCount_;
         double step_ = 0.0;
         std::vector<double> frequenciesHz_;
+        std::vector<double> frequenciesOctaves_;
         std::vector<DiscreteFrequencyResponseSource*> sources_;
         bool configuring_ = false;
     };

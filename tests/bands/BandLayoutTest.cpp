@@ -126,6 +126,23 @@ TEST(FloatingMultiBandModel, ChangesCoalesceAndBypassDoesNotRelayout) {
     EXPECT_EQ(layout.band(1).modelBandIndex().get(), 1);
 }
 
+// A band's linear-phase shape at f Hz by the formula: halves 1 / (1 + (f / fc)^(S/6)) or 1 - that.
+double continuousSlopeBand(const CrossoverMultiBandModel::Band& band, double f) {
+    const auto half = [f](const CrossoverMultiBandModel::Crossover& c, int32_t side) {
+        const double fc = std::max(std::exp2(double(c.frequencyOctaves())), 1.0);
+        const double low =
+            1.0 / (1.0 + std::pow(std::max(f, 0.0) / fc, c.slopeDbPerOctave() / 6.0));
+        return side == 0 ? low : 1.0 - low;
+    };
+    if (band.leafCrossover() == nullptr) return 1.0;
+    double r = half(*band.leafCrossover(), band.leafSide());
+    for (auto* c = band.leafCrossover(); c->parent() != nullptr; c = c->parent())
+        r *= half(*c->parent(), c->side());
+    return r;
+}
+
+// Runs of responses (the kernels' path) equal single ones and sum to 1; linear-phase ones are
+// within 1e-10 relative (+ one rounding) of the formula, also at 0 Hz and for extreme slopes.
 TEST(CrossoverMultiBandModel, BandResponsesSumToOneInEveryMode) {
     const ProcessingMode modes[] = {ProcessingMode::kLinearPhase, ProcessingMode::kDynamicPhase,
                                     ProcessingMode::kMinimumPhase};
@@ -136,17 +153,32 @@ TEST(CrossoverMultiBandModel, BandResponsesSumToOneInEveryMode) {
         FloatingMultiBandModel layout(&model);
         randomLayout(layout, rng, seed % 8 == 0);
         model.sampleRate() = seed % 2 ? 44100.0f : 96000.0f;
+        if (seed % 5 == 0 && model.crossoverCount() > 0)
+            model.crossover(0).slopeDbPerOctave() =
+                std::vector{0.0f, 1e30f, -24.0f, 300.0f}[seed % 4];
         // The display's grid, and the kernel builder's linear grid from 0 Hz to Nyquist.
         if (seed % 3 == 0) model.mapping().configure(true, 20.0, 20000.0, 255);
         if (seed % 3 == 1) model.mapping().configure(false, 0.0, model.sampleRate() / 2.0, 1024);
+        const int32_t n = model.mapping().size();
         for (const ProcessingMode mode : modes) {
             model.processingMode() = mode;
-            for (int32_t i = 0; i < model.mapping().size(); ++i) {
-                Complex sum;
-                for (int32_t j = 0; j < model.bandCount(); ++j)
-                    sum += model.band(j).response(i);
-                ASSERT_LT(std::abs(sum - 1.0), 1e-12) << static_cast<int>(mode) << " " << i;
+            std::vector<Complex> sum(static_cast<std::size_t>(n)), run(sum.size() + 2);
+            for (int32_t j = 0; j < model.bandCount(); ++j) {
+                model.band(j).responses(-1, n + 2, run.data());  // one point off each end
+                for (int32_t i = -1; i <= n; ++i)
+                    ASSERT_EQ(run[i + 1], model.band(j).response(i)) << static_cast<int>(mode);
+                for (int32_t i = 0; i < n; ++i) {
+                    if (mode == ProcessingMode::kLinearPhase) {
+                        const double f = model.mapping().frequencyHz(i);
+                        const double exact = continuousSlopeBand(model.band(j), f);
+                        ASSERT_NEAR(run[i + 1].real(), exact, 1e-10 * std::fabs(exact) + 2.3e-16)
+                            << f;
+                    }
+                    sum[i] += run[i + 1];
+                }
             }
+            for (int32_t i = 0; i < n; ++i)
+                ASSERT_LT(std::abs(sum[i] - 1.0), 1e-12) << static_cast<int>(mode) << " " << i;
         }
     }
 }
