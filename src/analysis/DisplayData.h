@@ -20,7 +20,8 @@ class RealTimeAudioBuffer;
 /// Format, little-endian: the 4 bytes "TDD1", then records until the end, each starting with a
 /// type byte: 1 audio block (u8 measurement 0..2, u8 channels 1..2, u16 block length 1..4096,
 /// then channels * length float32, channel-major); 2 meter (u16 meter index, float32 extreme,
-/// int32 sample count > 0); 3 overflow (no payload).
+/// int32 sample count > 0); 3 overflow (no payload): audio was lost for want of free blocks,
+/// between the last block of this stream or the previous one and the next block that arrives.
 class DisplayDataWriter {
 public:
     /// Replaces `stream` with the new data: takes every filled analyser block (and returns it to
