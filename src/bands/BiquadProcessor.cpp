@@ -90,6 +90,34 @@ struct PairCascade {
         }
         return x;
     }
+    // step with lane 0's section k at b0 + 3k, a0 + 2k and lane 1's at b1 + 3k, a1 + 2k.
+    Double2 step(const double* b0, const double* a0, const double* b1, const double* a1,
+                 Double2 x) noexcept {
+        for (int k = 0; k < Sections; ++k, b0 += 3, a0 += 2, b1 += 3, a1 += 2) {
+            const Double2 y = (Double2{b0[0], b1[0]} * x + Double2{b0[1], b1[1]} * x1[k] +
+                               Double2{b0[2], b1[2]} * x2[k] - Double2{a0[1], a1[1]} * y2[k]) -
+                              Double2{a0[0], a1[0]} * y1[k];
+            x2[k] = x1[k];
+            x1[k] = x;
+            y2[k] = y1[k];
+            y1[k] = y;
+            x = y;
+        }
+        return x;
+    }
+    // step with section k's coefficients at b + 3k (b0, b1, b2) and a + 2k (a1, a2).
+    Double2 step(const double* b, const double* a, Double2 x) noexcept {
+        for (int k = 0; k < Sections; ++k, b += 3, a += 2) {
+            const Double2 y =
+                (b[0] * x + b[1] * x1[k] + b[2] * x2[k] - a[1] * y2[k]) - a[0] * y1[k];
+            x2[k] = x1[k];
+            x1[k] = x;
+            y2[k] = y1[k];
+            y1[k] = y;
+            x = y;
+        }
+        return x;
+    }
 };
 
 template <int Sections>
@@ -138,6 +166,131 @@ void directFormPerSamplePair(const BiquadCoefficients* const* sets, SectionState
         output1[i] = static_cast<float>(x[1]);
     }
     pair.store(state0, state1);
+}
+
+// directFormStep with the coefficients read where they lie: b = b0, b1, b2 and a = a1, a2.
+inline double directFormStep(const double* b, const double* a, SectionState& s, double x) noexcept {
+    const double y = (b[0] * x + b[1] * s.x1 + b[2] * s.x2 - a[1] * s.y2) - a[0] * s.y1;
+    s.x2 = s.x1;
+    s.x1 = x;
+    s.y2 = s.y1;
+    s.y1 = y;
+    return y;
+}
+
+// directFormPerSample and directFormPerSamplePair with the coefficients of runPoints' tables,
+// read in place (the sections' offsets within a point are constants of the loop).
+BiquadCoefficients pointSection(const BiquadProcessor::PointTables& t, int32_t p,
+                                int32_t k) noexcept {
+    const double* b = t.numerators + p * t.numeratorStride + 3 * k;
+    const double* a = t.denominators + p * t.denominatorStride + 2 * k;
+    return BiquadCoefficients{b[0], b[1], b[2], a[0], a[1]};
+}
+
+// One loop over the samples that moves on to the next point where a run ends, so that the
+// coefficients are read where they lie (hoisting them out of one-sample runs costs more than it
+// saves).
+struct PointCursor {
+    const BiquadProcessor::PointTables& t;
+    const double* b = t.numerators;
+    const double* a = t.denominators;
+    int32_t point = 0;
+    int32_t left = t.frames[0];
+
+    // The runs add up to the block, so a sample always finds its run. Inlined: it runs per
+    // sample and keeps the cursor in registers.
+    [[gnu::always_inline]] void advance() noexcept {
+        while (left == 0) {
+            ++point;
+            b += t.numeratorStride;
+            a += t.denominatorStride;
+            left = t.frames[point];
+        }
+        --left;
+    }
+};
+
+template <int Sections>
+void directFormPoints(const BiquadProcessor::PointTables& t, SectionState* state,
+                      const float* input, float* output, int32_t frames) noexcept {
+    SectionState s[Sections];
+    for (int k = 0; k < Sections; ++k)
+        s[k] = state[k];
+    PointCursor at{t};
+    for (int32_t i = 0; i < frames; ++i) {
+        at.advance();
+        double x = input[i];
+        for (int k = 0; k < Sections; ++k)
+            x = directFormStep(at.b + 3 * k, at.a + 2 * k, s[k], x);
+        output[i] = static_cast<float>(x);
+    }
+    for (int k = 0; k < Sections; ++k)
+        state[k] = s[k];
+}
+
+template <int Sections>
+void directFormPointsPair(const BiquadProcessor::PointTables& t, SectionState* state0,
+                          SectionState* state1, const float* input0, float* output0,
+                          const float* input1, float* output1, int32_t frames) noexcept {
+    PairCascade<Sections> pair(state0, state1);
+    PointCursor at{t};
+    for (int32_t i = 0; i < frames; ++i) {
+        at.advance();
+        const Double2 x = pair.step(at.b, at.a, Double2{input0[i], input1[i]});
+        output0[i] = static_cast<float>(x[0]);
+        output1[i] = static_cast<float>(x[1]);
+    }
+    pair.store(state0, state1);
+}
+
+// Two cascades in series on one channel (runPointsThen): the first in lane 0, the second in
+// lane 1 kLag samples behind, fed through a short ring, so that both lanes work at every step
+// and no step waits for the one before (a lag of one sample would chain every step to the whole
+// first cascade of the step before). The first kLag samples enter the first cascade alone, the
+// last kLag leave the second alone. The same operations per lane as directFormPoints, without
+// rounding between the cascades.
+constexpr int32_t kLag = 4;
+
+template <int Sections>
+void directFormPointsThen(const BiquadProcessor::PointTables& t0,
+                          const BiquadProcessor::PointTables& t1, SectionState* state0,
+                          SectionState* state1, const float* input, float* output,
+                          int32_t frames) noexcept {
+    PointCursor first{t0}, second{t1};
+    double between[kLag];
+    const int32_t lead = std::min(frames, kLag);
+    for (int32_t i = 0; i < lead; ++i) {
+        first.advance();
+        double x = input[i];
+        for (int k = 0; k < Sections; ++k)
+            x = directFormStep(first.b + 3 * k, first.a + 2 * k, state0[k], x);
+        between[i] = x;
+    }
+    PairCascade<Sections> lanes(state0, state1);
+    for (int32_t i = kLag; i < frames; ++i) {
+        first.advance();
+        second.advance();
+        double& slot = between[i % kLag];
+        const Double2 y = lanes.step(first.b, first.a, second.b, second.a,
+                                     Double2{static_cast<double>(input[i]), slot});
+        output[i - kLag] = static_cast<float>(y[1]);
+        slot = y[0];
+    }
+    lanes.store(state0, state1);
+    for (int32_t i = std::max(frames - kLag, 0); i < frames; ++i) {
+        second.advance();
+        double x = between[i % kLag];
+        for (int k = 0; k < Sections; ++k)
+            x = directFormStep(second.b + 3 * k, second.a + 2 * k, state1[k], x);
+        output[i] = static_cast<float>(x);
+    }
+}
+
+// Point p's cascade of runPoints as a full set: its first `sections` sections, unit sections after.
+void pointCascade(const BiquadProcessor::PointTables& t, int32_t p, int32_t sections,
+                  BiquadCoefficients* cascade) noexcept {
+    for (int32_t k = 0; k < BiquadProcessor::kMaxSections; ++k)
+        cascade[k] = k < sections ? pointSection(t, p, k) : BiquadCoefficients{};
 }
 
 // Calls f.template operator()<S>() with S = sections (1 .. kMaxSections), so that every kernel is
@@ -710,6 +863,98 @@ bool BiquadProcessor::runPairPerSample(const BiquadCoefficients* const* sets, in
     mix(input1, output1, true);
     finishPairBlock();
     return true;
+}
+
+bool BiquadProcessor::runPoints(const PointTables& tables, int32_t sections, const float* input,
+                                float* output, int32_t frames) noexcept {
+    runCount_ = 0;
+    sections = std::clamp(sections, 1, sectionCount_);
+    BiquadCoefficients cascade[kMaxSections];
+    if (kernel_ != Kernel::kDirectForm1 || fullyDisabled() || frames <= 0 || tables.points <= 0 ||
+        linkKind_ == LinkKind::kFollow) {
+        for (int32_t p = 0; p < tables.points; ++p) {
+            pointCascade(tables, p, sections, cascade);
+            pushCoefficients(tables.frames[p], cascade);
+        }
+        return run(input, output, frames);
+    }
+    pointCascade(tables, tables.points - 1, sections, cascade);
+    applyPendingReset(input[0], cascade);
+    withSectionCount(sections, [&]<int Sections>() {
+        directFormPoints<Sections>(tables, state_, input, output, frames);
+    });
+    passThroughState(state_, sections, frames);
+    singleRunOf(cascade, frames);
+    mix(input, output, true);
+    finishBlock();
+    return true;
+}
+
+bool BiquadProcessor::runPointsThen(const PointTables& tables, BiquadProcessor& next,
+                                    const PointTables& nextTables, int32_t sections,
+                                    const float* input, float* output, int32_t frames) noexcept {
+    const auto plain = [](const BiquadProcessor& p) {
+        return p.kernel_ == Kernel::kDirectForm1 && p.rampGain_ == 1.0f && p.rampLeft_ == 0 &&
+               p.linkKind_ != LinkKind::kFollow && p.pendingReset_ != PendingReset::kPrime;
+    };
+    if (&next == this || !plain(*this) || !plain(next) || frames <= 0 || tables.points <= 0 ||
+        nextTables.points <= 0)
+        return false;
+    sections = std::clamp(sections, 1, std::min(sectionCount_, next.sectionCount_));
+    runCount_ = next.runCount_ = 0;
+    BiquadCoefficients cascade[kMaxSections];
+    pointCascade(tables, tables.points - 1, sections, cascade);
+    applyPendingReset(input[0], cascade);
+    singleRunOf(cascade, frames);
+    pointCascade(nextTables, nextTables.points - 1, sections, cascade);
+    next.applyPendingReset(0.0f, cascade);  // a clear; a priming reset took the slow way
+    next.singleRunOf(cascade, frames);
+    withSectionCount(sections, [&]<int Sections>() {
+        directFormPointsThen<Sections>(tables, nextTables, state_, next.state_, input, output,
+                                       frames);
+    });
+    passThroughState(state_, sections, frames);
+    next.passThroughState(next.state_, sections, frames);
+    // Fully enabled with unit weights: the wet/dry mix would change nothing.
+    finishBlock();
+    next.finishBlock();
+    return true;
+}
+
+bool BiquadProcessor::runPairPoints(const PointTables& tables, int32_t sections,
+                                    const float* input0, float* output0, const float* input1,
+                                    float* output1, int32_t frames) noexcept {
+    runCount_ = 0;
+    sections = std::clamp(sections, 1, sectionCount_);
+    BiquadCoefficients cascade[kMaxSections];
+    if (kernel_ != Kernel::kDirectForm1 || fullyDisabled() || frames <= 0 || tables.points <= 0 ||
+        partner_ == nullptr || linkKind_ != LinkKind::kStereoPair) {
+        for (int32_t p = 0; p < tables.points; ++p) {
+            pointCascade(tables, p, sections, cascade);
+            pushCoefficients(tables.frames[p], cascade);
+        }
+        return runPair(input0, output0, input1, output1, frames);
+    }
+    BiquadProcessor& other = *partner_;
+    pointCascade(tables, tables.points - 1, sections, cascade);
+    applyPendingReset(input0[0], cascade);
+    applyPartnerReset(input1[0], cascade);
+    withSectionCount(sections, [&]<int Sections>() {
+        directFormPointsPair<Sections>(tables, state_, other.state_, input0, output0, input1,
+                                       output1, frames);
+    });
+    passThroughState(state_, sections, frames);
+    passThroughState(other.state_, sections, frames);
+    singleRunOf(cascade, frames);
+    mix(input0, output0, false);
+    mix(input1, output1, true);
+    finishPairBlock();
+    return true;
+}
+
+void BiquadProcessor::setState(const SectionState* states) noexcept {
+    std::copy(states, states + sectionCount_, state_);
+    pendingReset_ = PendingReset::kNone;
 }
 
 }  // namespace tessel

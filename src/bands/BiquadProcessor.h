@@ -94,6 +94,38 @@ public:
                           const float* input0, float* output0, const float* input1, float* output1,
                           int32_t frames) noexcept;
 
+    /// Coefficients handed over in place by runPoints: the block is cut into `points` runs of
+    /// frames[p] samples (zero allowed, adding up to the block); in run p section k uses b0, b1, b2
+    /// at numerators + p * numeratorStride + 3k and a1, a2 at denominators + p * denominatorStride
+    /// + 2k (a stride of 0 keeps the values for the whole block).
+    struct PointTables {
+        const int32_t* frames = nullptr;
+        int32_t points = 0;
+        const double* numerators = nullptr;
+        int32_t numeratorStride = 0;
+        const double* denominators = nullptr;
+        int32_t denominatorStride = 0;
+    };
+    /// Filters with coefficients that change at many points of a block (a gain that moves every
+    /// sample), read from the caller's tables without copying runs; otherwise as runPerSample:
+    /// only the first `sections` sections run, the last point's values stay in force afterwards,
+    /// direct-form kernel only (the state-variable kernel gets one pushed run per point).
+    bool runPoints(const PointTables& tables, int32_t sections, const float* input, float* output,
+                   int32_t frames) noexcept;
+    /// runPoints through this cascade and then `next` in one pass, on one channel: the two run side
+    /// by side in the lanes of one register, `next` four samples behind. Both run `sections`
+    /// sections (clamped to both counts), so the tables hold unit sections where one cascade has
+    /// fewer. Only for two plain processors (direct form, fully enabled with no ramp, not feeding
+    /// a kFollow partner, no priming reset pending): otherwise it does nothing and returns false,
+    /// and the caller runs the two one after the other.
+    bool runPointsThen(const PointTables& tables, BiquadProcessor& next,
+                       const PointTables& nextTables, int32_t sections, const float* input,
+                       float* output, int32_t frames) noexcept;
+    /// runPoints for both channels of a kStereoPair link, as runPair.
+    bool runPairPoints(const PointTables& tables, int32_t sections, const float* input0,
+                       float* output0, const float* input1, float* output1,
+                       int32_t frames) noexcept;
+
     /// Starts a linear ramp of the wet share to 1 or 0 (full travel 20 ms); the partner follows.
     void setEnabled(bool enabled) noexcept;
     /// Ends the enable ramp at its target at once (this processor and its linked partner).
@@ -133,6 +165,9 @@ public:
         double y2 = 0.0;
     };
     const SectionState& state(int32_t section) const noexcept { return state_[section]; }
+    /// Replaces the first sectionCount() section states, for a caller that continues a signal
+    /// which went around the cascade for a while (a pending reset is dropped). [audio thread]
+    void setState(const SectionState* states) noexcept;
 
 private:
     enum class PendingReset : int32_t { kNone = 0, kPrime = 1, kClear = 2 };
