@@ -82,10 +82,7 @@ struct PairCascade {
         for (int k = 0; k < Sections; ++k) {
             const Double2 y = (c[k].b0 * x + c[k].b1 * x1[k] + c[k].b2 * x2[k] - c[k].a2 * y2[k]) -
                               c[k].a1 * y1[k];
-            x2[k] = x1[k];
-            x1[k] = x;
-            y2[k] = y1[k];
-            y1[k] = y;
+            shift(k, x, y);
             x = y;
         }
         return x;
@@ -97,23 +94,24 @@ struct PairCascade {
             const Double2 y = (Double2{b0[0], b1[0]} * x + Double2{b0[1], b1[1]} * x1[k] +
                                Double2{b0[2], b1[2]} * x2[k] - Double2{a0[1], a1[1]} * y2[k]) -
                               Double2{a0[0], a1[0]} * y1[k];
-            x2[k] = x1[k];
-            x1[k] = x;
-            y2[k] = y1[k];
-            y1[k] = y;
+            shift(k, x, y);
             x = y;
         }
         return x;
+    }
+    // Section k took x and gave y: its history moves one sample on.
+    void shift(int k, Double2 x, Double2 y) noexcept {
+        x2[k] = x1[k];
+        x1[k] = x;
+        y2[k] = y1[k];
+        y1[k] = y;
     }
     // step with section k's coefficients at b + 3k (b0, b1, b2) and a + 2k (a1, a2).
     Double2 step(const double* b, const double* a, Double2 x) noexcept {
         for (int k = 0; k < Sections; ++k, b += 3, a += 2) {
             const Double2 y =
                 (b[0] * x + b[1] * x1[k] + b[2] * x2[k] - a[1] * y2[k]) - a[0] * y1[k];
-            x2[k] = x1[k];
-            x1[k] = x;
-            y2[k] = y1[k];
-            y1[k] = y;
+            shift(k, x, y);
             x = y;
         }
         return x;
