@@ -108,8 +108,7 @@ BandCompander::BandCompander(wave::Environment* environment)
       fast_(environment),
       invertedEnvelope_(environment),
       envelopeRouter_(environment),
-      primeInput_(environment),
-      primeOutput_(environment) {
+      smoothingAtBlockStart_(BiquadProcessor::kMaxSections, 1, environment->sampleRate()) {
     mixControl_.parameter().setLimits(0.0f, 2.0f);
     directionScale_.parameter().setLimits(-1.0f, 1.0f);
     releaseSeconds_.parameter().setLimits(0.0f, 5.0f);
@@ -156,10 +155,19 @@ BandCompander::BandCompander(wave::Environment* environment)
     environment->addResettable(this);
 }
 
-BandCompander::~BandCompander() = default;
+BandCompander::~BandCompander() {
+    // Neither side of a link keeps a dangling pointer.
+    if (linked_ != nullptr) linked_->twin_ = nullptr;
+    if (twin_ != nullptr) {
+        twin_->linked_ = nullptr;
+        twin_->sharing_ = false;
+    }
+}
 
 void BandCompander::setLinkedCompander(BandCompander* first) noexcept {
+    if (linked_ != nullptr) linked_->twin_ = nullptr;
     linked_ = first != this ? first : nullptr;
+    if (linked_ != nullptr) linked_->twin_ = this;
     sharing_ = false;
 }
 
@@ -300,42 +308,14 @@ void BandCompander::takeOverFrom(const BandCompander& other) noexcept {
     slow_.setState(s.value, s.inRelease, s.resetPending);
     fast_.setState(f.value, f.inRelease, f.resetPending);
     // The hold window and the low-pass last ran before sharing began. Left as they are, stale
-    // peaks would come back for up to a hold time; cleared, the low-pass would ring up from 0 by
-    // a fifth of the change (its Q is above Butterworth) and the fast envelope would follow.
-    // Settling them on the twin's values of this block's first sample avoids both.
-    const auto first = [](const wave::Producer& p) {
-        const wave::BasicBlock<float>* b = p.outputBlock();
-        return b != nullptr && b->size() > 0 ? b->data()[0] : 0.0f;
-    };
-    primeShortMemories(first(other.peakHold_), first(other.smoothing_));
-}
-
-void BandCompander::primeShortMemories(float heldDb, float smoothedDb) noexcept {
-    const float fs = environment()->sampleRate();
-    const int32_t chunk = primeInput_.size();
-    if (chunk <= 0) return;
-
-    // The window needs one hold time of the held value behind the current sample.
-    peakHold_.reset();
-    const int32_t hold =
-        std::min(static_cast<int32_t>(peakHold_.holdTimeMs().currentValue() * fs * 0.001f) + 1,
-                 peakHold_.maximumHoldSamples() + 1);
-    primeInput_.fillConstant(heldDb, chunk);
-    for (int32_t done = 0; done < hold; done += chunk)
-        peakHold_.filter(&primeInput_, &primeOutput_, std::min(chunk, hold - done), 0);
-
-    // Three periods of the cut-off: the low-pass's ringing (decay time 0.36 / fc) has died down
-    // to a few parts in 10^4 of the distance it started from.
-    const float cutoffHz =
-        std::max(std::exp2(smoothing_.frequencyOctaves().parameter().currentValue()), 1.0f);
-    const int32_t settle = static_cast<int32_t>(std::min(3.0f * fs / cutoffHz, fs));
-    // No reset first: on a follower that would be harmless, on a leader it would clear the
-    // partner too; the pre-roll converges from any finite state.
-    BiquadProcessor& lowPass = smoothing_.processor();
-    lowPass.setSampleRate(fs);
-    primeInput_.fillConstant(smoothedDb, chunk);
-    for (int32_t done = 0; done < settle; done += chunk)
-        lowPass.run(primeInput_.data(), primeOutput_.data(), std::min(chunk, settle - done));
+    // peaks would come back for up to a hold time and the low-pass would ring from an old value.
+    // The low-pass continues exactly where the twin's stood at this block's start (the detection
+    // was identical up to here); the window restarts on the twin's held value, which it keeps
+    // for one hold time. Both are constant-time, so leaving the shared path costs no more than
+    // an ordinary block.
+    const wave::BasicBlock<float>* held = other.peakHold_.outputBlock();
+    peakHold_.restartFrom(held != nullptr && held->size() > 0 ? held->data()[0] : 0.0f);
+    smoothing_.processor().continueFrom(other.smoothingAtBlockStart_);
 }
 
 void BandCompander::process(wave::BasicBlock<float>* block, int32_t frames, int32_t) noexcept {
@@ -364,6 +344,8 @@ void BandCompander::process(wave::BasicBlock<float>* block, int32_t frames, int3
 void BandCompander::runChain(wave::BasicBlock<float>* block, int32_t frames) noexcept {
     slowAtBlockStart_ = stateOf(slow_);
     fastAtBlockStart_ = stateOf(fast_);
+    if (twin_ != nullptr && twin_->sharing_)
+        smoothingAtBlockStart_.continueFrom(smoothing_.processor());
 
     const wave::BasicBlock<float>* change = envelopeRouter_.pull(frames);
     const wave::BasicBlock<float>* mix = mixControl_.pull(frames);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "bands/BiquadProcessor.h"
 #include "bands/EQFilter.h"
 #include "dynamics/Capacitor.h"
 #include "dynamics/Detector.h"
@@ -143,12 +144,10 @@ private:
     bool sameSettings(const BandCompander& other) const noexcept;
     /// True when this chain's envelopes stand within 0.01 dB of `other`'s at this block's start.
     bool envelopesMatch(const BandCompander& other) const noexcept;
-    /// Continues from `other`'s envelopes at this block's start, and settles the short memories
-    /// that went stale while this chain was idle (hold window, low-pass) on `other`'s current
-    /// values. `other` must have run this cycle.
+    /// Continues from `other`'s envelopes and smoothing low-pass as they stood at this block's
+    /// start, and restarts the hold window on `other`'s held value. Constant time: no pass over
+    /// the window or the low-pass's settling time. `other` must have run this cycle.
     void takeOverFrom(const BandCompander& other) noexcept;
-    /// Fills the hold window with heldDb and runs the low-pass on smoothedDb until it rests there.
-    void primeShortMemories(float heldDb, float smoothedDb) noexcept;
     void runChain(wave::BasicBlock<float>* block, int32_t frames) noexcept;
 
     // Every setting that shapes the gain, in one record: stereo sharing compares the records
@@ -174,6 +173,8 @@ private:
 
     Direction direction_ = Direction::kAbove;
     BandCompander* linked_ = nullptr;
+    // The second channel linked to this one (its linked_ is this), or null.
+    BandCompander* twin_ = nullptr;
     bool sharing_ = false;
     float effectiveLookaheadMs_ = 0.1f;
 
@@ -199,13 +200,12 @@ private:
     StaticMixer invertedEnvelope_;
     Router envelopeRouter_;
 
-    // Constant input and throw-away output for priming the short memories.
-    wave::BasicBlock<float> primeInput_;
-    wave::BasicBlock<float> primeOutput_;
-
-    // The envelopes as they stood when this chain's current block began.
+    // The envelopes and the smoothing low-pass as they stood when this chain's current block
+    // began (the low-pass only while a twin shares this chain's result: that twin takes it over
+    // when it leaves).
     EnvelopeState slowAtBlockStart_;
     EnvelopeState fastAtBlockStart_;
+    BiquadProcessor smoothingAtBlockStart_;
 };
 
 }  // namespace tessel

@@ -1,5 +1,7 @@
 #include "dynamics/Capacitor.h"
 
+#include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 
@@ -17,12 +19,64 @@ constexpr float kLn10f = 2.3025851f;
 constexpr double kReleaseThreshold = -static_cast<double>(kFloatTolerance);
 constexpr double kSilence = 1e-9;
 constexpr double kSettled = 1e-6;
+// From this many samples up the [2/2] Pade form of 1 - e^-a is within 6e-7 of it (relative);
+// below, 1 - e^-a is at least 0.13 and the fast exponential keeps it about as precise.
+constexpr float kPadeSamples = 16.0f;
+// Drops at or below -10 dB get no extra release time.
+constexpr double kDependencyFloorDb = -10.0;
+// The release table's nodes sit on every fourth node of the exponential table, from a drop of 0
+// down to just past -10 dB, so that each node's E(d) is a table entry.
+constexpr int32_t kNodeStride = 4;
+constexpr double kNodeSpacingDb =
+    kNodeStride * -Capacitor::Style::kLowerBound / (Capacitor::Style::kSize - 1);
+// See Capacitor::prepareReleaseTable.
+constexpr double kTableBend = 8e-4;
+// 1.5 * 2^52: adding it to a double in [0, 2^51) rounds it to an integer held in the low
+// mantissa bits.
+constexpr double kRoundToInteger = 6755399441055744.0;
 
-// NaN holds the envelope (its difference is 0); infinities are brought to the float range so
-// that the double state never becomes infinite or NaN.
-inline double sanitize(float x, double y) noexcept {
-    if (x != x) return y;
-    return x > FLT_MAX ? FLT_MAX : (x < -FLT_MAX ? -FLT_MAX : x);
+// Infinities are brought to the float range so that the double state never becomes infinite;
+// NaN is left to the callers (it holds the envelope).
+inline double finite(float x) noexcept {
+    const float low = x > -FLT_MAX ? x : -FLT_MAX;
+    return low < FLT_MAX ? low : FLT_MAX;
+}
+
+// The difference between input and state; 0 for a NaN input when the block has any.
+template <bool kNaNInput>
+inline double drop(float x, double y) noexcept {
+    if constexpr (kNaNInput) {
+        return x == x ? finite(x) - y : 0.0;
+    } else {
+        return finite(x) - y;
+    }
+}
+
+// The [2/2] Pade form of 1 - e^-a, a = ln10 / T: a / (1 + a/2 + a^2/12), multiplied out by T^2,
+// with the denominator T^2 + ln10 T / 2 + ln10^2 / 12 written as a square plus a constant.
+// Within 6e-7 (relative) of 1 - e^-a from 16 samples up.
+inline float padeCoefficient(float timeSamples) noexcept {
+    // Huge times would overflow the square; NaN passes on.
+    const float t = timeSamples > 1e18f ? 1e18f : timeSamples;
+    const float q = t + 0.25f * kLn10f;
+    return kLn10f * t / (q * q + kLn10f * kLn10f * (1.0f / 48.0f));
+}
+
+// 1 - e^(-ln10 / T), see Capacitor::coefficient. Inline and branch-free for the loops.
+inline float coefficientOf(float timeSamples) noexcept {
+    const float t = timeSamples;
+    const float pade = padeCoefficient(t);
+    const float safe = t > kFloatTolerance ? t : 1.0f;
+    const float direct = 1.0f - fastExp(-kLn10f / safe);
+    return t >= kPadeSamples ? pade : (t > kFloatTolerance ? direct : 1.0f);
+}
+
+// The same in double precision for one time inside a recursion: the Pade form as one division
+// (on T + ln10 / 4, which the caller may have at hand), the fast exponential for short times.
+inline double coefficientOf(double timeSamples, double shifted) noexcept {
+    if (timeSamples >= static_cast<double>(kPadeSamples)) [[likely]]
+        return kLn10 * timeSamples / (shifted * shifted + kLn10 * kLn10 / 48.0);
+    return static_cast<double>(coefficientOf(static_cast<float>(timeSamples)));
 }
 
 }  // namespace
@@ -32,10 +86,7 @@ double Capacitor::Style::ExpFunction::evaluate(double x) const {
 }
 
 Capacitor::Style::Style(const FunctionTableFunction& function)
-    : reciprocalStep_(static_cast<double>(kSize - 1) / -kLowerBound),
-      lowerBound_(kLowerBound),
-      size_(kSize),
-      table_(static_cast<std::size_t>(kSize) + 1) {
+    : table_(static_cast<std::size_t>(kSize) + 1) {
     const double step = -kLowerBound / static_cast<double>(kSize - 1);
     for (int32_t j = 0; j < kSize - 1; ++j)
         table_[static_cast<std::size_t>(j)] =
@@ -43,16 +94,6 @@ Capacitor::Style::Style(const FunctionTableFunction& function)
     // The last two entries hold the value at 0 exactly, so a look-up at 0 needs no special case.
     table_[static_cast<std::size_t>(kSize - 1)] = function.evaluate(0.0);
     table_[static_cast<std::size_t>(kSize)] = function.evaluate(0.0);
-}
-
-double Capacitor::Style::lookup(double x) const noexcept {
-    x = x > lowerBound_ ? x : lowerBound_;  // NaN lands on the lower bound
-    x = x < 0.0 ? x : 0.0;
-    const double v = x * reciprocalStep_ + static_cast<double>(size_ - 1);
-    const int32_t j = static_cast<int32_t>(v) & (size_ - 1);
-    const double a = table_[static_cast<std::size_t>(j)];
-    const double b = table_[static_cast<std::size_t>(j) + 1];
-    return a + (b - a) * (v - static_cast<double>(j));
 }
 
 int32_t Capacitor::Style::userCount() {
@@ -66,7 +107,12 @@ Capacitor::Capacitor(wave::Environment* environment)
       releaseShape_(environment, 1.0f),
       releaseDependency_(environment, 0.0f),
       attackCoefficients_(environment),
-      releaseCoefficients_(environment) {
+      releaseCoefficients_(environment),
+      releaseBase_(environment),
+      releaseSlope_(environment),
+      releaseDependencyScale_(environment),
+      releaseTable_(2 * static_cast<std::size_t>(kReleaseTableNodes)),
+      tableTimes_(static_cast<std::size_t>(kReleaseTableNodesInUse) + 1) {
     attackTime_.setLimits(0.0f, 10.0f);
     releaseTime_.parameter().setLimits(0.0f, 10.0f);
     releaseShape_.setLimits(0.0f, 1.0f);
@@ -79,9 +125,38 @@ bool Capacitor::isSettled() const {
     return resetPending_ || std::fabs(state_ - static_cast<double>(restingValue_)) <= kSettled;
 }
 
-double Capacitor::coefficient(float timeSamples) noexcept {
-    return timeSamples > kFloatTolerance ? 1.0 - std::exp(-kLn10 / static_cast<double>(timeSamples))
-                                         : 1.0;
+float Capacitor::coefficient(float timeSamples) noexcept {
+    return coefficientOf(timeSamples);
+}
+
+int32_t Capacitor::coefficients(const wave::BasicBlock<float>* seconds, float* out,
+                                float& cachedSamples, float& cachedCoefficient,
+                                int32_t frames) const noexcept {
+    const float fs = environment()->sampleRate();
+    if (seconds->isConstant()) {
+        const float t = seconds->data()[0] * fs;
+        if (t != cachedSamples) {
+            cachedSamples = t;
+            cachedCoefficient = coefficientOf(t);
+        }
+        out[0] = cachedCoefficient;
+        return 0;
+    }
+    // Moving times: one evaluation per sample, four samples at a time on SSE2. Times under 16
+    // samples are rare; only a block that has one pays for the fast exponential.
+    const float* __restrict t = seconds->data();
+    float* __restrict c = out;
+    int32_t shortTimes = 0;
+    for (int32_t i = 0; i < frames; ++i) {
+        const float ts = t[i] * fs;
+        c[i] = padeCoefficient(ts);
+        shortTimes += ts < kPadeSamples ? 1 : 0;
+    }
+    if (shortTimes > 0) {
+        for (int32_t i = 0; i < frames; ++i)
+            c[i] = coefficientOf(t[i] * fs);
+    }
+    return -1;
 }
 
 void Capacitor::filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out, int32_t frames,
@@ -113,107 +188,203 @@ void Capacitor::filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out
             return;
         }
     }
+    // NaN samples need a select inside the recursion; only blocks that have one pay for it.
+    int32_t nanCount = 0;
+    for (int32_t i = 0; i < frames; ++i)
+        nanCount += x[i] != x[i] ? 1 : 0;
+    const auto run = [nanCount](auto&& loop) {
+        if (nanCount > 0) {
+            loop.template operator()<true>();
+        } else {
+            loop.template operator()<false>();
+        }
+    };
+    float* y = out->data();
+    out->setConstant(false);
+
+    const Coefficients ac{attackCoefficients_.data(),
+                          coefficients(attack, attackCoefficients_.data(), attackSamples_,
+                                       attackCoefficient_, frames)};
     const bool plainShape = shape->isConstant() && nearlyEqual(shape->data()[0], 1.0f);
     const bool noDependency = dependency->isConstant() && nearlyEqual(dependency->data()[0], 0.0f);
     if (plainShape && noDependency) {
-        filterVector(x, out->data(), attack, release, frames);
-    } else {
-        filterScalar(x, out->data(), attack->data(), release->data(), shape, dependency, frames);
+        const Coefficients rc{releaseCoefficients_.data(),
+                              coefficients(release, releaseCoefficients_.data(), releaseSamples_,
+                                           releaseCoefficient_, frames)};
+        run([&]<bool kNaN>() { filterPlain<kNaN>(x, y, ac, rc, frames); });
+        return;
     }
-    out->setConstant(false);
+    // The release time in samples is base + slope * |d| + scale * E(d): with u = -0.1 T d,
+    // (T - u) s + u = T s + 0.1 T (1 - s) |d| in release (d < 0). A shape of 1 or a dependency
+    // of 0 drops its term, as the plain rule does.
+    const float fs = environment()->sampleRate();
+    const float dependencyScale = noDependency ? 0.0f : fs;
+    if (release->isConstant() && shape->isConstant() && dependency->isConstant()) {
+        // Steady settings: the coefficient is a function of the drop alone, tabulated.
+        const float ts = release->data()[0] * fs;
+        const float s = plainShape ? 1.0f : shape->data()[0];
+        if (prepareReleaseTable(ts * s, 0.1f * ts * (1.0f - s),
+                                dependency->data()[0] * dependencyScale)) {
+            run([&]<bool kNaN>() { filterTabled<kNaN>(x, y, ac, frames); });
+            return;
+        }
+    }
+    const float* __restrict t = release->data();
+    const float* __restrict s = shape->data();
+    const float* __restrict p = dependency->data();
+    float* __restrict base = releaseBase_.data();
+    float* __restrict slope = releaseSlope_.data();
+    float* __restrict scale = releaseDependencyScale_.data();
+    if (plainShape) {
+        for (int32_t i = 0; i < frames; ++i) {
+            base[i] = t[i] * fs;
+            slope[i] = 0.0f;
+        }
+    } else {
+        for (int32_t i = 0; i < frames; ++i) {
+            const float ts = t[i] * fs;
+            base[i] = ts * s[i];
+            slope[i] = 0.1f * ts * (1.0f - s[i]);
+        }
+    }
+    for (int32_t i = 0; i < frames; ++i)
+        scale[i] = p[i] * dependencyScale;
+    run([&]<bool kNaN>() { filterDependent<kNaN>(x, y, ac, frames); });
 }
 
-void Capacitor::filterScalar(const float* x, float* out, const float* attack, const float* release,
-                             const wave::BasicBlock<float>* shapeBlock,
-                             const wave::BasicBlock<float>* dependencyBlock,
+bool Capacitor::prepareReleaseTable(float base, float slope, float scale) noexcept {
+    if (base == tableBase_ && slope == tableSlope_ && scale == tableScale_) return tableUsable_;
+    tableBase_ = base;
+    tableSlope_ = slope;
+    tableScale_ = scale;
+    // Node k is the drop d = -k * spacing, whose E(d) is entry (N - 1) - 4 k of the exponential
+    // table. First the release time at each node, then its coefficient (vectorised, as for a
+    // block of moving times), then the step d * c.
+    const double* e = style_->values() + (Style::kSize - 1);
+    float* __restrict c = tableTimes_.data();
+    constexpr int32_t kNodes = kReleaseTableNodesInUse + 1;
+    for (int32_t k = 0; k < kNodes; ++k)
+        c[k] =
+            static_cast<float>(base + slope * (k * kNodeSpacingDb) + scale * e[-kNodeStride * k]);
+    int32_t shortTimes = 0;
+    for (int32_t k = 0; k < kNodes; ++k)
+        shortTimes += c[k] < kPadeSamples ? 1 : 0;
+    if (shortTimes > 0) {
+        for (int32_t k = 0; k < kNodes; ++k)
+            c[k] = coefficientOf(c[k]);
+    } else {
+        for (int32_t k = 0; k < kNodes; ++k)
+            c[k] = padeCoefficient(c[k]);
+    }
+    double* __restrict steps = releaseTable_.data();
+    double* __restrict changes = steps + kReleaseTableNodes;
+    for (int32_t k = 0; k < kNodes; ++k)
+        steps[k] = -(k * kNodeSpacingDb) * static_cast<double>(c[k]);
+    // The table is trusted when the step's second difference stays below kTableBend times the
+    // coefficient at every node in use: reading between nodes is then off by less than an eighth
+    // of that per sample, and the envelope, which forgets a share c of its error per sample,
+    // stays within 1e-4 dB of the rule. Very short times and release times that the dependency
+    // makes vanish fail the test and run the exact rule instead. NaN fails it too.
+    int32_t bent = 0;
+    for (int32_t k = 1; k < kReleaseTableNodesInUse; ++k) {
+        const double second = std::fabs(steps[k - 1] - 2.0 * steps[k] + steps[k + 1]);
+        bent += second <= kTableBend * static_cast<double>(c[k]) ? 0 : 1;
+    }
+    // The change of the step per node spacing, by central differences.
+    changes[0] = steps[1] - steps[0];
+    for (int32_t k = 1; k < kReleaseTableNodesInUse; ++k)
+        changes[k] = 0.5 * (steps[k + 1] - steps[k - 1]);
+    tableUsable_ = bent == 0;
+    return tableUsable_;
+}
+
+template <bool kNaNInput>
+void Capacitor::filterTabled(const float* x, float* out, Coefficients attack,
                              int32_t frames) noexcept {
-    const float fs = environment()->sampleRate();
-    const bool plainShape = shapeBlock->isConstant() && nearlyEqual(shapeBlock->data()[0], 1.0f);
-    const bool noDependency =
-        dependencyBlock->isConstant() && nearlyEqual(dependencyBlock->data()[0], 0.0f);
-    const float* shape = shapeBlock->data();
-    const float* dependency = dependencyBlock->data();
+    // Drops above -10 dB read their step from the nearest node and its change per node: the
+    // index comes out of a rounding addition, so no conversion to integer and back sits in the
+    // recursion. Larger drops have no dependency term: a constant coefficient for a plain
+    // shape, else the time's Pade form.
+    const double* __restrict table = releaseTable_.data();
+    const double base = tableBase_;
+    const double slope = tableSlope_;
+    const double beyond = coefficientOf(base, base + 0.25 * kLn10);
+    const bool plainShape = slope == 0.0;
     double y = state_;
     bool inRelease = inRelease_;
     for (int32_t i = 0; i < frames; ++i) {
-        const double d = sanitize(x[i], y) - y;
+        const double d = drop<kNaNInput>(x[i], y);
         double step;
-        inRelease = d <= kReleaseThreshold;
-        if (inRelease) {
-            float t = release[i];
-            if (!plainShape) {
-                // T * (s + (1 - s) * drop / 10 dB): 1 x T for a 10 dB drop, more for larger ones.
-                const float u = static_cast<float>(-0.1 * static_cast<double>(t) * d);
-                t = (t - u) * shape[i] + u;
-            }
-            if (!noDependency && d > -10.0) {
-                const float df = static_cast<float>(d);
-                const float moved = std::fabs(df - dependencyDrop_);
-                if ((i & 15) == 0 || moved > df * df * df * df * 1e-5f + 4e-5f) {
-                    dependencyDrop_ = df;
-                    dependencyValue_ = static_cast<float>(style_->lookup(d));
-                }
-                t += dependencyValue_ * dependency[i];
-            }
-            t *= fs;
-            if (t != releaseSamples_) {
-                releaseSamples_ = t;
-                releaseCoefficient_ = coefficient(t);
-            }
-            step = d * releaseCoefficient_;
+        if (d > kDependencyFloorDb) {
+            // u in [0, 819.1): nodes 0 .. 819 (the mask only keeps any index in the table).
+            const double u = std::max(d * (-1.0 / kNodeSpacingDb), 0.0);
+            const double rounded = u + kRoundToInteger;
+            const auto k =
+                static_cast<int32_t>(std::bit_cast<uint64_t>(rounded) & (kReleaseTableNodes - 1));
+            step = table[k] + table[kReleaseTableNodes + k] * (u - (rounded - kRoundToInteger));
+        } else if (plainShape) {
+            step = d * beyond;
         } else {
-            const float t = attack[i] * fs;
-            if (t != attackSamples_) {
-                attackSamples_ = t;
-                attackCoefficient_ = coefficient(t);
-            }
-            step = d * attackCoefficient_;
+            const double t = base - slope * d;
+            step = d * coefficientOf(t, t + 0.25 * kLn10);
         }
-        y += step;
+        inRelease = d <= kReleaseThreshold;
+        y += inRelease ? step : d * static_cast<double>(attack[i]);
         out[i] = static_cast<float>(y);
     }
     state_ = y;
     inRelease_ = inRelease;
 }
 
-void Capacitor::filterVector(const float* x, float* out, const wave::BasicBlock<float>* attack,
-                             const wave::BasicBlock<float>* release, int32_t frames) noexcept {
-    const float fs = environment()->sampleRate();
-    // Constant times use the cached coefficients; moving times get one fast exponential per
-    // sample in a loop the compiler vectorises, four samples at a time on SSE2.
-    const auto coefficients = [&](const wave::BasicBlock<float>* times, float& cachedSamples,
-                                  double& cachedCoefficient,
-                                  wave::BasicBlock<float>& scratch) -> const float* {
-        if (times->isConstant()) {
-            const float t = times->data()[0] * fs;
-            if (t != cachedSamples) {
-                cachedSamples = t;
-                cachedCoefficient = coefficient(t);
-            }
-            return nullptr;
-        }
-        const float* __restrict seconds = times->data();
-        float* __restrict c = scratch.data();
+template <bool kNaNInput>
+void Capacitor::filterPlain(const float* x, float* out, Coefficients attack, Coefficients release,
+                            int32_t frames) noexcept {
+    double y = state_;
+    bool inRelease = inRelease_;
+    const auto run = [&](auto attackAt, auto releaseAt) {
         for (int32_t i = 0; i < frames; ++i) {
-            const float t = seconds[i] * fs;
-            const float safe = t > kFloatTolerance ? t : 1.0f;
-            const float k = 1.0f - fastExp(-kLn10f / safe);
-            c[i] = t > kFloatTolerance ? k : 1.0f;
+            const double d = drop<kNaNInput>(x[i], y);
+            inRelease = d <= kReleaseThreshold;
+            y += d * (inRelease ? releaseAt(i) : attackAt(i));
+            out[i] = static_cast<float>(y);
         }
-        return c;
     };
-    const float* ac = coefficients(attack, attackSamples_, attackCoefficient_, attackCoefficients_);
-    const float* rc =
-        coefficients(release, releaseSamples_, releaseCoefficient_, releaseCoefficients_);
-    const double a0 = attackCoefficient_;
-    const double r0 = releaseCoefficient_;
+    if ((attack.mask | release.mask) == 0) {
+        // Steady times (the usual case): both coefficients stay in registers.
+        const double a = attack[0];
+        const double r = release[0];
+        run([a](int32_t) { return a; }, [r](int32_t) { return r; });
+    } else {
+        run([attack](int32_t i) { return static_cast<double>(attack[i]); },
+            [release](int32_t i) { return static_cast<double>(release[i]); });
+    }
+    state_ = y;
+    inRelease_ = inRelease;
+}
+
+template <bool kNaNInput>
+void Capacitor::filterDependent(const float* x, float* out, Coefficients attack,
+                                int32_t frames) noexcept {
+    // The release time depends on the drop, so its coefficient is computed inside the
+    // recursion: the table exponential (every sample, not cached), the time, and the Pade form
+    // as one division. Everything that does not depend on the state was computed beforehand.
+    const double* table = style_->values();
+    const float* __restrict base = releaseBase_.data();
+    const float* __restrict slope = releaseSlope_.data();
+    const float* __restrict scale = releaseDependencyScale_.data();
     double y = state_;
     bool inRelease = inRelease_;
     for (int32_t i = 0; i < frames; ++i) {
-        const double d = sanitize(x[i], y) - y;
+        const double d = drop<kNaNInput>(x[i], y);
+        const double e = d > kDependencyFloorDb ? Style::lookup(table, d) : 0.0;
+        // T + ln10 / 4, the time shifted as the Pade denominator wants it.
+        const double shifted = (static_cast<double>(base[i]) + 0.25 * kLn10) +
+                               static_cast<double>(slope[i]) * std::fabs(d) +
+                               static_cast<double>(scale[i]) * e;
+        const double released = d * coefficientOf(shifted - 0.25 * kLn10, shifted);
+        const double attacked = d * static_cast<double>(attack[i]);
         inRelease = d <= kReleaseThreshold;
-        const double c = inRelease ? (rc != nullptr ? rc[i] : r0) : (ac != nullptr ? ac[i] : a0);
-        y += d * c;
+        y += inRelease ? released : attacked;
         out[i] = static_cast<float>(y);
     }
     state_ = y;

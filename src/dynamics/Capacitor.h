@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -17,8 +18,14 @@ namespace tessel {
 /// the time to cover 90 % of a step. Release shape < 1 makes the release time grow with the size
 /// of the drop (dB); release dependency adds time for small drops through the shared exponential
 /// table. A NaN input sample holds the envelope; infinities count as +-FLT_MAX, so the state stays
-/// finite. Audio thread only; `filter` never allocates, locks or throws. Construction and
-/// destruction take the process-wide lock of the shared table [main thread].
+/// finite. No coefficient calls the library exponential: attack and plain release come from
+/// `coefficient`, once per block for steady times, vectorised per sample for moving ones. A
+/// drop-dependent release (shape or dependency) is worked out inside the serial recursion: read
+/// from a table of the release step over drops of 0 to -10 dB while its settings hold still
+/// (rebuilt when they change), else from the exponential table and one division per sample.
+/// Every path follows the rule with exact exponentials within 1e-4 dB.
+/// Audio thread only; `filter` never allocates, locks or throws. Construction and destruction take
+/// the process-wide lock of the shared table [main thread].
 class Capacitor : public wave::Filter {
 public:
     /// The natural exponential over [-25, 0] as a table of 8192 + 1 doubles with linear
@@ -40,16 +47,25 @@ public:
         static int32_t userCount();
 
         /// Interpolated e^x; x is clamped to [-25, 0] (NaN counts as -25).
-        double lookup(double x) const noexcept;
+        double lookup(double x) const noexcept { return lookup(table_.data(), x); }
+        /// The same look-up in the table `values()` returns, for loops that keep the table's
+        /// address in a register.
+        static double lookup(const double* table, double x) noexcept {
+            constexpr double kReciprocalStep = static_cast<double>(kSize - 1) / -kLowerBound;
+            x = x > kLowerBound ? x : kLowerBound;  // NaN lands on the lower bound
+            x = x < 0.0 ? x : 0.0;
+            const double v = x * kReciprocalStep + static_cast<double>(kSize - 1);
+            const int32_t j = static_cast<int32_t>(v) & (kSize - 1);
+            const double* t = table + j;
+            return t[0] + (t[1] - t[0]) * (v - static_cast<double>(j));
+        }
+        const double* values() const noexcept { return table_.data(); }
 
         explicit Style(const FunctionTableFunction& function);
         /// The exponential table (what the shared instance is).
         Style() : Style(ExpFunction()) {}
 
     private:
-        double reciprocalStep_;
-        double lowerBound_;
-        int32_t size_;
         std::vector<double> table_;
     };
 
@@ -85,14 +101,40 @@ public:
     }
     const Style* style() const noexcept { return style_.get(); }
 
+    /// The share of the remaining distance one sample covers when 90 % take timeSamples:
+    /// 1 - e^(-ln 10 / T), within 1e-6 of it (relative) for every T, and 1 for T at or below the
+    /// float tolerance (and for NaN). From 16 samples up a [2/2] Pade form of e^-a, below that
+    /// the fast exponential (there 1 - e^-a keeps its precision); unlike 1 - fastExp, it keeps
+    /// its precision for long times too. Branch-free, so loops over it vectorise. [any thread]
+    static float coefficient(float timeSamples) noexcept;
+
 private:
-    /// The coefficient that covers 90 % of a step in timeSamples; 1 for non-positive times.
-    static double coefficient(float timeSamples) noexcept;
-    void filterScalar(const float* x, float* y, const float* attack, const float* release,
-                      const wave::BasicBlock<float>* shape,
-                      const wave::BasicBlock<float>* dependency, int32_t frames) noexcept;
-    void filterVector(const float* x, float* y, const wave::BasicBlock<float>* attack,
-                      const wave::BasicBlock<float>* release, int32_t frames) noexcept;
+    /// Per-sample coefficients, or one for the whole block (mask 0).
+    struct Coefficients {
+        const float* values;
+        int32_t mask;
+        float operator[](int32_t i) const noexcept { return values[i & mask]; }
+    };
+    /// Writes the coefficients of a time block (seconds) into `out` and returns the mask to read
+    /// them with; a constant block is evaluated once, cached in cachedSamples/cachedCoefficient.
+    int32_t coefficients(const wave::BasicBlock<float>* seconds, float* out, float& cachedSamples,
+                         float& cachedCoefficient, int32_t frames) const noexcept;
+    template <bool kNaNInput>
+    void filterPlain(const float* x, float* y, Coefficients attack, Coefficients release,
+                     int32_t frames) noexcept;
+    template <bool kNaNInput>
+    void filterDependent(const float* x, float* y, Coefficients attack, int32_t frames) noexcept;
+    /// Tabulates the release coefficient over drops of 0 to -10 dB for a release time of
+    /// base + slope * |d| + scale * E(d) samples (unless already done for these values); false
+    /// when linear interpolation would not follow the curve closely enough.
+    bool prepareReleaseTable(float base, float slope, float scale) noexcept;
+    template <bool kNaNInput>
+    void filterTabled(const float* x, float* y, Coefficients attack, int32_t frames) noexcept;
+
+    /// Nodes of the release table: every fourth node of the exponential table from 0 dB down to
+    /// just past -10 dB (node 821); room for 1024, so that a masked index stays inside.
+    static constexpr int32_t kReleaseTableNodes = 1024;
+    static constexpr int32_t kReleaseTableNodesInUse = 821;
 
     FloatParameter attackTime_;
     FloatParameterBus releaseTime_;
@@ -101,18 +143,29 @@ private:
     FloatParameter releaseDependency_;
     double state_ = 0.0;
     float attackSamples_ = -1.0f;
-    double attackCoefficient_ = 1.0;
+    float attackCoefficient_ = 1.0f;
     float releaseSamples_ = -1.0f;
-    double releaseCoefficient_ = 1.0;
-    float dependencyDrop_ = 0.0f;
-    float dependencyValue_ = 1.0f;
+    float releaseCoefficient_ = 1.0f;
     bool inRelease_ = false;
     bool resetPending_ = true;
     float restingValue_ = 0.0f;
     SharedResource<Style> style_;
-    // Per-sample coefficients of the vectorised path; sized with the environment's blocks.
+    // Per-sample scratch, sized with the environment's blocks: the attack and plain release
+    // coefficients, or for a drop-dependent release the three terms of its time in samples,
+    // T = base + slope * |drop| + dependency * E(drop).
     wave::BasicBlock<float> attackCoefficients_;
     wave::BasicBlock<float> releaseCoefficients_;
+    wave::BasicBlock<float> releaseBase_;
+    wave::BasicBlock<float> releaseSlope_;
+    wave::BasicBlock<float> releaseDependencyScale_;
+    // The release table for the steady settings it was made for (NaN: none yet): the step d * c
+    // at each node, then each step's change per node spacing.
+    std::vector<double> releaseTable_;
+    std::vector<float> tableTimes_;  // scratch of the table's making
+    float tableBase_ = std::numeric_limits<float>::quiet_NaN();
+    float tableSlope_ = 0.0f;
+    float tableScale_ = 0.0f;
+    bool tableUsable_ = false;
 };
 
 }  // namespace tessel

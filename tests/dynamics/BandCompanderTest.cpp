@@ -260,8 +260,9 @@ TEST(BandCompander, SecondChannelSharesWhileDetectionIsIdenticalAndHandsOverSmoo
             ASSERT_TRUE(block != 299 || difference.peak == 0.0) << "shared blocks are exact";
         }
         EXPECT_GT(sharingAgain, 520);  // the slow envelope takes its time
-        // After the hand-over: as if it had always run, no jump and no ringing of its smoothing.
-        EXPECT_TRUE(difference.peak < 0.02 && difference.largestStep < 0.005)
+        // After the hand-over: as if it had always run, no jump and no ringing of its smoothing
+        // (the low-pass continues the twin's exactly; measured 0 to 0.0022 dB, 7e-5 dB steps).
+        EXPECT_TRUE(difference.peak < 0.005 && difference.largestStep < 0.0005)
             << difference.peak << " " << difference.largestStep;
     }
 }
