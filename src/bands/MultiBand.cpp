@@ -77,6 +77,11 @@ MultiBand::~MultiBand() {
     model_->changedEvent().removeHandler(this, &MultiBand::modelChanged);
 }
 
+void MultiBand::restart() noexcept {
+    bandCount_ = -1;
+    modelChanged(model_);
+}
+
 void MultiBand::modelChanged(void*) {
     const bool rewired = model_->bandCount() != bandCount_;
     if (rewired) rewire();

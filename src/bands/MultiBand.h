@@ -94,6 +94,10 @@ public:
     /// Rewires when the band count changed, then copies every crossover's frequency and mapped
     /// slope from the model. Runs once at construction and on every model change notification.
     void modelChanged(void* sender);
+    /// Rewires the tree for the model as it stands and jumps every crossover to it: every filter
+    /// starts from silence. For a splitter that was idle and is about to take over. Never
+    /// allocates.
+    void restart() noexcept;
 
 private:
     void rewire() noexcept;

@@ -152,6 +152,11 @@ int32_t GenericPluginProcessor::instanceCount() {
     return instanceCounter();
 }
 
+void GenericPluginProcessor::replaceChannel(int32_t index, std::unique_ptr<Channel> channel) {
+    if (index < 0 || index >= static_cast<int32_t>(channels_.size()) || channel == nullptr) return;
+    channels_[static_cast<std::size_t>(index)] = std::move(channel);
+}
+
 std::unique_ptr<GenericPluginProcessor::Channel> GenericPluginProcessor::createChannel(
     int32_t index) {
     return std::make_unique<Channel>(this, index);

@@ -200,6 +200,13 @@ protected:
     virtual void lastInstanceExit() {}
     /// Creates channel `index` (called by `initialize`); products may return their own subclass.
     virtual std::unique_ptr<Channel> createChannel(int32_t index);
+    /// Puts a channel built after `initialize` in place of channel `index` (a product whose
+    /// channels need objects that exist only once the frame does). [main thread, before
+    /// processing]
+    void replaceChannel(int32_t index, std::unique_ptr<Channel> channel);
+    /// Destroys the channels ahead of the frame, for a product whose channels hold nodes of
+    /// environments it owns itself. [main thread, after processing]
+    void destroyChannels() noexcept { channels_.clear(); }
 
     /// Sets the value of the processor's own parameter object (clamped by the parameter); an
     /// index outside the collection changes nothing. The product registers its own copy of every
