@@ -112,6 +112,7 @@ TesselProcessor::TesselBand::TesselBand(TesselProcessor* processor, TesselChanne
       stateRouter_(processor->bandEnvironment()),
       level_(processor->bandEnvironment()),
       auditionGain_(processor->bandEnvironment()),
+      chainGain_(processor->bandEnvironment()),
       detectionMeter_(processor->bandEnvironment()),
       gainMeter_(processor->bandEnvironment()),
       shelfLeftRight_(processor->bandEnvironment()),
@@ -206,7 +207,10 @@ void TesselProcessor::TesselBand::connect() {
     compander_.setInput(detection);
     detectionMeter_.setInput(detection);
     gain_.setSecondGain(leftRightGain);
-    shelfLeftRight_.setGainInput(leftRightGain);
+    // In the dynamic-phase chain the band's level and pan act through its shelving gain.
+    chainGain_.setInput(leftRightGain);
+    chainGain_.setMaximumGain(std::pow(10.0f, 36.0f / 20.0f));
+    shelfLeftRight_.setGainInput(&chainGain_);
     shelfMidSide_.setGainInput(midSideGain);
     stateRouter_.addInput(processed);
     stateRouter_.addInput(&lookahead_);
@@ -286,6 +290,7 @@ void TesselProcessor::TesselBand::applyGain() {
     if (tp.channelCount() == 2) gain = panned(gain, p.pan.currentValue(), channel_->index());
     gain = mixScaledGain(gain, tp.mix.currentValue());
     level_.gain().assign(muted_ ? 0.0f : gain);
+    chainGain_.gain().assign(gain);
 
     // The dynamic-phase chain: a muted band steps out of it slowly; its stages run only while
     // the band is enabled and heard.

@@ -213,6 +213,7 @@ private:
     Router stateRouter_;         // processed, or the delayed band audio when disabled
     VolumeFilter level_;         // band level, pan and solo/mute
     VolumeFilter auditionGain_;  // the detection signal as heard when auditioned
+    VolumeFilter chainGain_;     // dynamic phase: the left/right gain times level and pan
     LevelMeter detectionMeter_;
     LevelMeter gainMeter_;
     ShelfBand shelfLeftRight_;
