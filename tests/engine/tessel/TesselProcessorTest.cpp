@@ -5,6 +5,8 @@
 #include <complex>
 #include <limits>
 
+#include "analysis/AudioSourceProxy.h"
+#include "analysis/DisplayData.h"
 #include "common/AllocationCounter.h"
 #include "engine/tessel/ProcessorRig.h"
 
@@ -202,6 +204,49 @@ TEST(TesselProcessorTest, BandCountChangeDoesNotClick) {
         EXPECT_LT(largestStep(out[0], 1, 9600), 1.2 * std::max(before, after))
             << "change " << change;
         before = after;
+    }
+}
+
+// One band over the whole spectrum at +6.02 dB: the band sum (Minimum Phase) and the shelving
+// chain (Dynamic Phase) both double the signal; auditioning the band plays its detection signal,
+// which the level does not touch. The host meters and the display stream see the result.
+TEST(TesselProcessorTest, BandLevelAuditionMetersAndDisplay) {
+    for (float mode : {kDynamic, kMinimum}) {
+        SCOPED_TRACE(::testing::Message() << "mode " << mode);
+        ProcessorRig rig(1, 48000.0f);
+        rig.set(rig.p().processingMode, mode);
+        rig.useBand(0, 30.0f, 30000.0f);
+        rig.setText(rig.p().band(0).level, "6.0206");
+        rig.set(rig.p().band(0).stereoLink, 0.0f);  // audition each channel's own signal
+        const Signal noise = ProcessorRig::noise(2, 24000);
+        std::vector<uint8_t> stream;
+        rig.p().writeDisplayData(stream);  // the display is active for a second from here
+        rig.run(noise);
+        const auto latency = static_cast<std::size_t>(rig.p().latency());
+        auto expectGain = [&](const Signal& out, float gain) {
+            for (std::size_t i = latency + 9600; i < noise[1].size(); ++i)
+                ASSERT_NEAR(out[1][i], gain * noise[1][i - latency], 1e-5f) << i;
+        };
+        // The meters' first reading after a rate change only takes up the new settings.
+        for (auto meter : {TesselProcessor::kOutputMeter, TesselProcessor::kInputMeter})
+            rig.p().hostMeter(meter);
+        expectGain(rig.run(noise), 2.0f);
+        EXPECT_NEAR(rig.p().hostMeter(TesselProcessor::kOutputMeter), 0.5f, 0.01f);
+        EXPECT_NEAR(rig.p().hostMeter(TesselProcessor::kInputMeter), 0.25f, 0.01f);
+        EXPECT_EQ(rig.p().hostMeter(TesselProcessor::kGainChangeMeter), 0.0f);
+
+        rig.set(rig.p().expertMode, 1.0f);
+        rig.set(rig.p().auditionSideChain, 1.0f);
+        expectGain(rig.run(noise), 1.0f);
+
+        stream.clear();
+        rig.p().writeDisplayData(stream);
+        AudioSourceProxy pre(2, RealTimeAudioBuffer::kBlockLength, 64),
+            post(2, RealTimeAudioBuffer::kBlockLength, 64),
+            side(2, RealTimeAudioBuffer::kBlockLength, 64);
+        const auto outcome = DisplayDataReader::read(stream, {&pre, &post, &side}, {});
+        EXPECT_EQ(outcome.result, DisplayDataReader::Result::kOk);
+        EXPECT_GT(outcome.blocks, 0);
     }
 }
 
