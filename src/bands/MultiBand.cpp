@@ -77,6 +77,17 @@ MultiBand::~MultiBand() {
     model_->changedEvent().removeHandler(this, &MultiBand::modelChanged);
 }
 
+void MultiBand::pairWith(MultiBand& follower) noexcept {
+    for (std::size_t k = 0; k < crossovers_.size() && k < follower.crossovers_.size(); ++k)
+        for (int32_t side = 0; side < 2; ++side)
+            crossovers_[k]->half(side).link(&follower.crossovers_[k]->half(side),
+                                            BiquadProcessor::LinkKind::kStereoPair);
+    // Both trees are rewired the same way from the same model, so pool entry j holds the same
+    // all-pass in both.
+    for (std::size_t j = 0; j < allPasses_.size() && j < follower.allPasses_.size(); ++j)
+        allPasses_[j]->link(follower.allPasses_[j].get(), BiquadProcessor::LinkKind::kStereoPair);
+}
+
 void MultiBand::restart() noexcept {
     bandCount_ = -1;
     modelChanged(model_);

@@ -94,6 +94,10 @@ public:
     /// Rewires when the band count changed, then copies every crossover's frequency and mapped
     /// slope from the model. Runs once at construction and on every model change notification.
     void modelChanged(void* sender);
+    /// Makes every filter of this splitter filter `follower`'s channel too, in one pass with the
+    /// same coefficients (a stereo pair): both splitters must follow the same model. Never
+    /// allocates. [audio thread, or before processing]
+    void pairWith(MultiBand& follower) noexcept;
     /// Rewires the tree for the model as it stands and jumps every crossover to it: every filter
     /// starts from silence. For a splitter that was idle and is about to take over. Never
     /// allocates.

@@ -62,6 +62,11 @@ public:
     /// FIR) and sizes the dry delay. Allocates. [audio thread, inside a rebuild]
     void rebuild();
 
+    /// Stereo: this channel's splitters filter `second`'s channel too, in the same passes.
+    void pairWith(TesselMultiBand& second) noexcept {
+        for (std::size_t i = 0; i < splitters_.size(); ++i)
+            splitters_[i]->pairWith(*second.splitters_[i]);
+    }
     MultiBand& splitter(int32_t index) noexcept {
         return *splitters_[static_cast<std::size_t>(index)];
     }

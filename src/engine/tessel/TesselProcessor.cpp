@@ -561,6 +561,7 @@ TesselProcessor::TesselProcessor(int32_t layout, bool sideChain)
         replaceChannel(c, std::make_unique<TesselChannel>(this, c));
     for (int32_t c = 0; c < channels; ++c)
         tesselChannel(c).build();
+    if (channels == 2) tesselChannel(0).multiBand().pairWith(tesselChannel(1).multiBand());
 
     for (int32_t c = 0; c < channels; ++c) {
         TesselChannel& ch = tesselChannel(c);
