@@ -30,9 +30,16 @@ bool MidSideStereoLinker::constantShortcut(float amount, const float* l, const f
             out1[i] = std::fabs(r[i]);
         }
     } else if (nearlyEqual(amount, 0.5f)) {
-        for (int32_t i = 0; i < frames; ++i)
-            out0[i] =
-                magnitude ? std::fmax(std::fabs(l[i]), std::fabs(r[i])) : (l[i] + r[i]) * 0.5f;
+        // Written as comparisons so that the loops vectorise (fmax is a library call).
+        if (magnitude) {
+            for (int32_t i = 0; i < frames; ++i) {
+                const float a = std::fabs(l[i]), b = std::fabs(r[i]);
+                out0[i] = b > a ? b : a;
+            }
+        } else {
+            for (int32_t i = 0; i < frames; ++i)
+                out0[i] = (l[i] + r[i]) * 0.5f;
+        }
         blocks[1] = blocks[0];
     } else if (nearlyEqual(amount, 1.0f)) {
         const float sign = detectsSide() ? -1.0f : 1.0f;
@@ -73,7 +80,7 @@ void MidSideStereoLinker::process(wave::BasicBlock<float>** blocks, int32_t fram
         for (int32_t i = 0; i < frames; ++i) {
             const float s = 2.0f * link[i];
             const float a = std::fabs(l[i]), b = std::fabs(r[i]);
-            const float m = std::fmax(a, b);
+            const float m = b > a ? b : a;
             const float v = std::fabs((l[i] + sign * r[i]) * 0.5f);
             const float linked = m + (v - m) * (s - 1.0f);
             out0[i] = s < 1.0f ? a + (m - a) * s : linked;
