@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "analysis/DisplayData.h"
 #include "bands/LinearPhaseSizing.h"
@@ -74,26 +75,96 @@ void FiniteFilter::filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* 
     if (in->isConstant()) out->fillConstant(y[0], frames);
 }
 
+// ---- StereoGainStage ----
+
+namespace {
+
+/// True when two gain blocks hold the same values for the cycle.
+bool sameGains(const wave::BasicBlock<float>* a, const wave::BasicBlock<float>* b,
+               int32_t frames) noexcept {
+    if (a == b) return true;
+    if (a->isConstant() && b->isConstant()) return a->data()[0] == b->data()[0];
+    if (a->isConstant() != b->isConstant()) return false;
+    return std::memcmp(a->data(), b->data(), sizeof(float) * static_cast<std::size_t>(frames)) == 0;
+}
+
+/// out = in * g, reading a constant g once.
+void multiply(float* out, const float* in, const wave::BasicBlock<float>* g,
+              int32_t frames) noexcept {
+    const float* gv = g->data();
+    if (g->isConstant()) {
+        const float k = gv[0];
+        for (int32_t i = 0; i < frames; ++i)
+            out[i] = in[i] * k;
+    } else {
+        for (int32_t i = 0; i < frames; ++i)
+            out[i] = in[i] * gv[i];
+    }
+}
+
+}  // namespace
+
+void StereoGainStage::process(wave::BasicBlock<float>** blocks, int32_t frames, int32_t) noexcept {
+    wave::Environment* env = environment();
+    const wave::BasicBlock<float>* in[2];
+    const wave::BasicBlock<float>* g[2];
+    for (int32_t c = 0; c < 2; ++c) {
+        in[c] = wave::Producer::pullOrZero(audio_[c], env, frames);
+        g[c] = gain_[c] != nullptr ? gain_[c]->pull(frames) : nullptr;
+    }
+    const wave::BasicBlock<float>* mid = wave::Producer::pullOrZero(mid_, env, frames);
+    const wave::BasicBlock<float>* side =
+        mid_ == nullptr || side_ == nullptr ? mid : side_->pull(frames);
+    float* out[2] = {blocks[0]->data(), blocks[1]->data()};
+    // Each channel times its own gain first (its block, or a constant 1 when unconnected).
+    for (int32_t c = 0; c < 2; ++c) {
+        const float* x = in[c]->data();
+        if (in[c]->isConstant()) {
+            for (int32_t i = 0; i < frames; ++i)
+                out[c][i] = x[0];
+            x = out[c];
+        }
+        if (g[c] != nullptr && !(g[c]->isConstant() && g[c]->data()[0] == 1.0f)) {
+            multiply(out[c], x, g[c], frames);
+        } else if (x != out[c]) {
+            std::memcpy(out[c], x, sizeof(float) * static_cast<std::size_t>(frames));
+        }
+    }
+    if (mid_ == nullptr) {
+        // No mid/side stage connected: left/right gains only.
+    } else if (sameGains(mid, side, frames)) {
+        // mid - side and mid + side of equally scaled halves: each channel times the gain.
+        for (int32_t c = 0; c < 2; ++c)
+            if (!(mid->isConstant() && mid->data()[0] == 1.0f))
+                multiply(out[c], out[c], mid, frames);
+    } else {
+        const float* m = mid->data();
+        const float* s = side->data();
+        const bool mc = mid->isConstant(), sc = side->isConstant();
+        float* l = out[0];
+        float* r = out[1];
+        for (int32_t i = 0; i < frames; ++i) {
+            const float gm = mc ? m[0] : m[i];
+            const float gs = sc ? s[0] : s[i];
+            const float mv = (l[i] + r[i]) * 0.5f * gm;
+            const float sv = (r[i] - l[i]) * 0.5f * gs;
+            l[i] = mv - sv;
+            r[i] = mv + sv;
+        }
+    }
+    blocks[0]->setConstant(false);
+    blocks[1]->setConstant(false);
+}
+
 // ---- TesselBand ----
 
 TesselProcessor::TesselBand::Stereo::Stereo(wave::Environment* bands)
-    : detectionLinker(bands),
-      auditionLinker(bands),
-      gains(bands),
-      toMidSide(bands, MidSideConverter::Conversion::kLeftRightToMidSide),
-      toLeftRight(bands, MidSideConverter::Conversion::kMidSideToLeftRight) {
+    : detectionLinker(bands), auditionLinker(bands), gains(bands), gainStage(bands) {
     detectionLinker.linkOperation() = MidSideStereoLinker::LinkOperation::kMagnitude;
     auditionLinker.linkOperation() = MidSideStereoLinker::LinkOperation::kSignal;
     gains.setLinkInfo(&detectionLinker);
-    for (int32_t c = 0; c < 2; ++c) {
-        auto& g = midSideGains[static_cast<std::size_t>(c)];
-        g = std::make_unique<VolumeFilter>(bands);
-        g->setInput(toMidSide.output(c));
-        g->setSecondGain(gains.output(c == 0 ? MidSideStereoProcessor::kMidGain
-                                             : MidSideStereoProcessor::kSideGain));
-    }
-    toLeftRight.setFirstInput(midSideGains[0].get());
-    toLeftRight.setSecondInput(midSideGains[1].get());
+    gainStage.setMidSideGains(gains.output(MidSideStereoProcessor::kMidGain),
+                              gains.output(MidSideStereoProcessor::kSideGain));
 }
 
 TesselProcessor::TesselBand::TesselBand(TesselProcessor* processor, TesselChannel* channel,
@@ -185,8 +256,7 @@ void TesselProcessor::TesselBand::connect() {
             s.auditionLinker.setRightInput(&second.detectionRouter_);
             s.gains.setFirstGain(&compander_);
             s.gains.setSecondGain(&second.compander_);
-            s.toMidSide.setFirstInput(&gain_);
-            s.toMidSide.setSecondInput(&second.gain_);
+
         } else {
             compander_.setLinkedCompander(&first.compander_);
             first.compander_.smoothingFilter().link(&compander_.smoothingFilter(),
@@ -199,7 +269,8 @@ void TesselProcessor::TesselBand::connect() {
                                               : MidSideStereoProcessor::kRightGain);
         midSideGain = s.gains.output(c == 0 ? MidSideStereoProcessor::kMidGain
                                             : MidSideStereoProcessor::kSideGain);
-        processed = s.toLeftRight.output(c);
+        s.gainStage.setChannel(c, &lookahead_, leftRightGain);
+        processed = s.gainStage.output(c);
         auditionGain_.setInput(s.auditionLinker.output(c));
     } else {
         auditionGain_.setInput(&detectionRouter_);

@@ -144,6 +144,32 @@ public:
                 int32_t mode) noexcept override;
 };
 
+/// The gain stage of a stereo band in one pass: the band's two channels times their left/right
+/// gains, then, in mid/side, times the mid and side gains, back in left/right. When the mid and
+/// side gains are equal (fully linked: the usual case) the mid/side detour is the identity and
+/// the stage multiplies each channel once. Audio thread only; never allocates.
+class StereoGainStage : public wave::MultiProducer {
+public:
+    explicit StereoGainStage(wave::Environment* environment)
+        : wave::MultiProducer(environment, 2) {}
+    /// Channel c's audio and left/right gain (null gain reads as 1).
+    void setChannel(int32_t c, wave::Producer* audio, wave::Producer* gain) noexcept {
+        audio_[c & 1] = audio;
+        gain_[c & 1] = gain;
+    }
+    void setMidSideGains(wave::Producer* mid, wave::Producer* side) noexcept {
+        mid_ = mid;
+        side_ = side;
+    }
+    void process(wave::BasicBlock<float>** blocks, int32_t frames, int32_t mode) noexcept override;
+
+private:
+    wave::Producer* audio_[2] = {};
+    wave::Producer* gain_[2] = {};
+    wave::Producer* mid_ = nullptr;
+    wave::Producer* side_ = nullptr;
+};
+
 /// One band slot of one channel: its side chain and detection, compander, gain stage, band
 /// level with solo and mute, audition gain, band meters and the two shelving stages of the
 /// dynamic-phase chain. The stereo objects that join both channels of a band (linkers, mid/side
@@ -191,9 +217,7 @@ private:
         MidSideStereoLinker detectionLinker;
         MidSideStereoLinker auditionLinker;
         MidSideStereoProcessor gains;
-        MidSideConverter toMidSide;
-        MidSideConverter toLeftRight;
-        std::array<std::unique_ptr<VolumeFilter>, 2> midSideGains;
+        StereoGainStage gainStage;
     };
 
     const BandParameterSet& parameters() const noexcept;
@@ -209,7 +233,7 @@ private:
     Router detectionRouter_;  // band signal or side-chain path
     wave::DelayFilter lookahead_;
     BandCompander compander_;
-    VolumeFilter gain_;          // lookahead-delayed band audio times the compander's gain
+    VolumeFilter gain_;          // mono: lookahead-delayed band audio times the compander's gain
     Router stateRouter_;         // processed, or the delayed band audio when disabled
     VolumeFilter level_;         // band level, pan and solo/mute
     VolumeFilter auditionGain_;  // the detection signal as heard when auditioned
