@@ -263,6 +263,13 @@ void TesselProcessor::TesselBand::connect() {
                                                     BiquadProcessor::LinkKind::kFollow);
             shelfLeftRight_.setPartner(&first.shelfLeftRight_);
             shelfMidSide_.setPartner(&first.shelfMidSide_);
+            // Both channels' side-chain filters share one schedule and run in one pass.
+            SideChainFilter& lead = first.sideChainFilter_;
+            lead.highPass().link(&sideChainFilter_.highPass(),
+                                 BiquadProcessor::LinkKind::kStereoPair);
+            lead.middle().link(&sideChainFilter_.middle(), BiquadProcessor::LinkKind::kStereoPair);
+            lead.lowPass().link(&sideChainFilter_.lowPass(),
+                                BiquadProcessor::LinkKind::kStereoPair);
         }
         detection = s.detectionLinker.output(c);
         leftRightGain = s.gains.output(c == 0 ? MidSideStereoProcessor::kLeftGain

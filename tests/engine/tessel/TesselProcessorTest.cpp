@@ -257,6 +257,37 @@ TEST(TesselProcessorTest, BandLevelAuditionMetersAndDisplay) {
     }
 }
 
+double rmsDb(const std::vector<float>& x, std::size_t from) {
+    double sum = 0.0;
+    for (std::size_t i = from; i < x.size(); ++i)
+        sum += static_cast<double>(x[i]) * x[i];
+    return 10.0 * std::log10(sum / static_cast<double>(x.size() - from) + 1e-30);
+}
+
+// In Expert Mode a band set to the external input compresses when the side chain is loud, not
+// when the (quiet) input is; both channels alike, in every mode.
+TEST(TesselProcessorTest, ExternalSideChainDrivesTheBand) {
+    for (float mode : {kLinear, kDynamic, kMinimum}) {
+        ProcessorRig rig(1, 48000.0f, true);
+        rig.set(rig.p().processingMode, mode);
+        rig.useBand(0, 30.0f, 30000.0f);
+        const BandParameterSet& band = rig.p().band(0);
+        rig.setText(band.threshold, "-40");
+        rig.setText(band.range, "-12");
+        rig.set(band.ratio, 1.0f);
+        rig.set(rig.p().expertMode, 1.0f);
+        rig.set(band.sideChainInput, 1.0f);
+        const Signal quiet = ProcessorRig::noise(2, 48000, 0.02f);
+        for (float sideLevel : {0.0f, 0.5f}) {
+            const Signal out = rig.run(quiet, 256, ProcessorRig::noise(2, 48000, sideLevel, 9));
+            for (int32_t ch = 0; ch < 2; ++ch)
+                EXPECT_NEAR(rmsDb(out[ch], 24000) - rmsDb(quiet[ch], 24000),
+                            sideLevel > 0.0f ? -12.0 : 0.0, 0.5)
+                    << "mode " << mode << " side " << sideLevel << " channel " << ch;
+        }
+    }
+}
+
 // NaN and infinity in the input or side chain never reach the output, in any mode, and the
 // output is finite again with the first finite block.
 TEST(TesselProcessorTest, NonFiniteInputNeverReachesTheOutput) {
