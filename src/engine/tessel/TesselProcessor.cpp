@@ -7,6 +7,8 @@
 
 #include "analysis/DisplayData.h"
 #include "bands/LinearPhaseSizing.h"
+#include "support/FastExp.h"
+#include "support/FastLog.h"
 
 namespace tessel {
 
@@ -156,6 +158,49 @@ void StereoGainStage::process(wave::BasicBlock<float>** blocks, int32_t frames, 
     blocks[1]->setConstant(false);
 }
 
+// ---- GainGlide ----
+
+void GainGlide::filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out, int32_t frames,
+                       int32_t) noexcept {
+    const float* x = in->data();
+    // The log of a gain floored at -180 dB: silence and NaN glide to the floor, not to -inf.
+    auto logOf = [](float g) noexcept { return fastLog(g > 1e-9f ? g : 1e-9f); };
+    const float first = logOf(x[0]);
+    if (fresh_ || (in->isConstant() && logGain_ == first)) {
+        if (in->isConstant()) {
+            fresh_ = false;
+            logGain_ = first;
+            setOutputBlock(in);
+            return;
+        }
+        logGain_ = first;
+        fresh_ = false;
+    }
+    const float fs = environment()->sampleRate();
+    if (fs != rateHz_) {
+        rateHz_ = fs;
+        coefficient_ = 1.0f - std::exp(-1000.0f / (kTimeConstantMs * (fs > 0.0f ? fs : 44100.0f)));
+    }
+    float* y = out->data();
+    const int32_t n = in->isConstant() ? 1 : frames;
+    for (int32_t i = 0; i < n; ++i)
+        y[i] = logOf(x[i]);
+    if (n == 1)
+        for (int32_t i = 1; i < frames; ++i)
+            y[i] = y[0];
+    float state = logGain_;
+    for (int32_t i = 0; i < frames; ++i) {
+        state += coefficient_ * (y[i] - state);
+        y[i] = state;
+    }
+    // Close enough to a constant input to rest on it exactly from the next block.
+    if (in->isConstant() && std::fabs(state - first) < 1e-6f) state = first;
+    logGain_ = state;
+    for (int32_t i = 0; i < frames; ++i)
+        y[i] = fastExp(y[i]);
+    out->setConstant(false);
+}
+
 // ---- TesselBand ----
 
 TesselProcessor::TesselBand::Stereo::Stereo(wave::Environment* bands)
@@ -184,6 +229,8 @@ TesselProcessor::TesselBand::TesselBand(TesselProcessor* processor, TesselChanne
       level_(processor->bandEnvironment()),
       auditionGain_(processor->bandEnvironment()),
       chainGain_(processor->bandEnvironment()),
+      leftRightGlide_(processor->bandEnvironment()),
+      midSideGlide_(processor->bandEnvironment()),
       detectionMeter_(processor->bandEnvironment()),
       gainMeter_(processor->bandEnvironment()),
       shelfLeftRight_(processor->bandEnvironment()),
@@ -288,8 +335,14 @@ void TesselProcessor::TesselBand::connect() {
     // In the dynamic-phase chain the band's level and pan act through its shelving gain.
     chainGain_.setInput(leftRightGain);
     chainGain_.setMaximumGain(std::pow(10.0f, 36.0f / 20.0f));
-    shelfLeftRight_.setGainInput(&chainGain_);
-    shelfMidSide_.setGainInput(midSideGain);
+    if (stereo) {
+        leftRightGlide_.setInput(&chainGain_);
+        midSideGlide_.setInput(midSideGain);
+        shelfLeftRight_.setGainInput(&leftRightGlide_);
+        shelfMidSide_.setGainInput(&midSideGlide_);
+    } else {
+        shelfLeftRight_.setGainInput(&chainGain_);
+    }
     stateRouter_.addInput(processed);
     stateRouter_.addInput(&lookahead_);
 }

@@ -170,6 +170,29 @@ private:
     wave::Producer* side_ = nullptr;
 };
 
+/// Smooths a gain for the dynamic-phase chain's shelving stages in the log domain, with a short
+/// time constant: where a stereo band passes from left/right to mid/side processing its left/right
+/// gain jumps to 1 while its mid/side gain jumps the other way. Two shelving filters whose gains
+/// jump in opposite directions ring; gliding both by the same filter in the log domain keeps
+/// their combined gain where it was at every sample. A gain that rests passes through untouched.
+/// Audio thread only; never allocates.
+class GainGlide : public wave::Filter {
+public:
+    static constexpr float kTimeConstantMs = 2.0f;
+    explicit GainGlide(wave::Environment* environment) : wave::Filter(environment) {
+        environment->addResettable(this);
+    }
+    void filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out, int32_t frames,
+                int32_t mode) noexcept override;
+    void reset() override { fresh_ = true; }
+
+private:
+    float logGain_ = 0.0f;  // natural log of the gain handed out last
+    bool fresh_ = true;
+    float rateHz_ = 0.0f;
+    float coefficient_ = 1.0f;
+};
+
 /// One band slot of one channel: its side chain and detection, compander, gain stage, band
 /// level with solo and mute, audition gain, band meters and the two shelving stages of the
 /// dynamic-phase chain. The stereo objects that join both channels of a band (linkers, mid/side
@@ -238,6 +261,8 @@ private:
     VolumeFilter level_;         // band level, pan and solo/mute
     VolumeFilter auditionGain_;  // the detection signal as heard when auditioned
     VolumeFilter chainGain_;     // dynamic phase: the left/right gain times level and pan
+    GainGlide leftRightGlide_;   // stereo: the shelving stages' gains, glided
+    GainGlide midSideGlide_;
     LevelMeter detectionMeter_;
     LevelMeter gainMeter_;
     ShelfBand shelfLeftRight_;
