@@ -163,18 +163,33 @@ void StereoGainStage::process(wave::BasicBlock<float>** blocks, int32_t frames, 
 void GainGlide::filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out, int32_t frames,
                        int32_t) noexcept {
     const float* x = in->data();
+    const int32_t last = in->isConstant() ? 0 : frames - 1;
+    // Does the regime change within this block, or since the last one?
+    bool passage = false;
+    bool midSide = midSide_;
+    if (amount_ != nullptr) {
+        const wave::BasicBlock<float>* a = amount_->pull(frames);
+        const float* av = a->data();
+        const int32_t n = a->isConstant() ? 1 : frames;
+        int32_t count = 0;
+        for (int32_t i = 0; i < n; ++i)
+            count += av[i] >= MidSideStereoProcessor::kMidSideThreshold ? 1 : 0;
+        midSide = av[n - 1] >= MidSideStereoProcessor::kMidSideThreshold;
+        passage = (count != 0 && count != n) || midSide != midSide_;
+    }
+    if (fresh_) passage = false;  // nothing to glide from after a reset
+    fresh_ = false;
+    midSide_ = midSide;
     // The log of a gain floored at -180 dB: silence and NaN glide to the floor, not to -inf.
     auto logOf = [](float g) noexcept { return fastLog(g > 1e-9f ? g : 1e-9f); };
-    const float first = logOf(x[0]);
-    if (fresh_ || (in->isConstant() && logGain_ == first)) {
-        if (in->isConstant()) {
-            fresh_ = false;
-            logGain_ = first;
-            setOutputBlock(in);
-            return;
-        }
-        logGain_ = first;
-        fresh_ = false;
+    if (passage && !gliding_) {
+        gliding_ = true;
+        logGain_ = logOf(lastGain_);
+    }
+    lastGain_ = x[last];
+    if (!gliding_) {
+        setOutputBlock(in);
+        return;
     }
     const float fs = environment()->sampleRate();
     if (fs != rateHz_) {
@@ -182,20 +197,18 @@ void GainGlide::filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out
         coefficient_ = 1.0f - std::exp(-1000.0f / (kTimeConstantMs * (fs > 0.0f ? fs : 44100.0f)));
     }
     float* y = out->data();
-    const int32_t n = in->isConstant() ? 1 : frames;
-    for (int32_t i = 0; i < n; ++i)
-        y[i] = logOf(x[i]);
-    if (n == 1)
-        for (int32_t i = 1; i < frames; ++i)
-            y[i] = y[0];
+    for (int32_t i = 0; i < frames; ++i)
+        y[i] = logOf(x[in->isConstant() ? 0 : i]);
     float state = logGain_;
+    float gap = 0.0f;
     for (int32_t i = 0; i < frames; ++i) {
-        state += coefficient_ * (y[i] - state);
+        gap = y[i] - state;
+        state += coefficient_ * gap;
         y[i] = state;
     }
-    // Close enough to a constant input to rest on it exactly from the next block.
-    if (in->isConstant() && std::fabs(state - first) < 1e-6f) state = first;
     logGain_ = state;
+    // Caught up (within 0.001 dB) and no passage in this block: pass through from the next one.
+    if (!passage && std::fabs(gap) < 1.2e-4f) gliding_ = false;
     for (int32_t i = 0; i < frames; ++i)
         y[i] = fastExp(y[i]);
     out->setConstant(false);
@@ -338,6 +351,8 @@ void TesselProcessor::TesselBand::connect() {
     if (stereo) {
         leftRightGlide_.setInput(&chainGain_);
         midSideGlide_.setInput(midSideGain);
+        leftRightGlide_.setLinkAmount(first.stereo_->detectionLinker.linkAmount());
+        midSideGlide_.setLinkAmount(first.stereo_->detectionLinker.linkAmount());
         shelfLeftRight_.setGainInput(&leftRightGlide_);
         shelfMidSide_.setGainInput(&midSideGlide_);
     } else {

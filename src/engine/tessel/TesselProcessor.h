@@ -170,24 +170,35 @@ private:
     wave::Producer* side_ = nullptr;
 };
 
-/// Smooths a gain for the dynamic-phase chain's shelving stages in the log domain, with a short
-/// time constant: where a stereo band passes from left/right to mid/side processing its left/right
-/// gain jumps to 1 while its mid/side gain jumps the other way. Two shelving filters whose gains
-/// jump in opposite directions ring; gliding both by the same filter in the log domain keeps
-/// their combined gain where it was at every sample. A gain that rests passes through untouched.
-/// Audio thread only; never allocates.
+/// Smooths a gain for the dynamic-phase chain's shelving stages where a stereo band passes
+/// between left/right and mid/side processing: there its left/right gain jumps to 1 while its
+/// mid/side gain jumps the other way, and two shelving filters whose gains jump in opposite
+/// directions ring. From such a passage until the gain has caught up, the gain glides in the log
+/// domain (time constant kTimeConstantMs); both stages glide by the same filter, so their
+/// combined gain stays where it was at every sample. Everywhere else the gain passes through
+/// untouched, at no cost. Audio thread only; never allocates.
 class GainGlide : public wave::Filter {
 public:
     static constexpr float kTimeConstantMs = 2.0f;
     explicit GainGlide(wave::Environment* environment) : wave::Filter(environment) {
         environment->addResettable(this);
     }
+    /// The link amount whose passages through the mid/side threshold start a glide.
+    void setLinkAmount(wave::Producer* amount) noexcept { amount_ = amount; }
     void filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out, int32_t frames,
                 int32_t mode) noexcept override;
-    void reset() override { fresh_ = true; }
+    void reset() override {
+        gliding_ = false;
+        fresh_ = true;
+    }
+    bool gliding() const noexcept { return gliding_; }
 
 private:
-    float logGain_ = 0.0f;  // natural log of the gain handed out last
+    wave::Producer* amount_ = nullptr;
+    float lastGain_ = 1.0f;  // the last input sample, where a glide starts from
+    float logGain_ = 0.0f;   // while gliding: natural log of the gain handed out last
+    bool midSide_ = false;   // the regime at the end of the last block
+    bool gliding_ = false;
     bool fresh_ = true;
     float rateHz_ = 0.0f;
     float coefficient_ = 1.0f;
