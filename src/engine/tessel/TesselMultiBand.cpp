@@ -144,9 +144,10 @@ struct TesselMultiBand::Fir {
         dryDelay.setDelay(LinearPhaseSizing::latencySamples(root->sampleRate()));
         dryUpsampler.setInput(&dryDelay);
         remainder.setInput(0, &dryUpsampler);
-        // Every band's convolver runs, an unused band's with a silent kernel, and the remainder
-        // subtracts them all: a band coming into use or leaving it changes only its kernel,
-        // which the convolver crossfades, so the parts always sum to the delayed input.
+        // The remainder subtracts every band's convolver that may still sound: a band coming
+        // into use or leaving it changes only its kernel, which the convolver crossfades, so
+        // the parts always sum to the delayed input. A band out of use stops running once its
+        // silent kernel has taken over and its output has died away (`idle`).
         for (int32_t b = 0; b < kBandCount; ++b) {
             remainder.setInputGainLimits(b + 1, -1.0f, 1.0f);
             remainder.setInput(b + 1, upsamplers[static_cast<std::size_t>(b)].get());
@@ -159,6 +160,10 @@ struct TesselMultiBand::Fir {
     std::array<std::unique_ptr<Convolver>, kBandCount> convolvers;
     std::array<std::unique_ptr<sr::InterpolatorFilter>, kBandCount> upsamplers;
     Mixer remainder;
+    // Per band: the root position from which it is out of use (-1 while in use or idle), and
+    // whether it is idle (its convolver stopped and left out of the remainder).
+    std::array<int64_t, kBandCount> unusedSince{};
+    std::array<bool, kBandCount> idle{};
 };
 
 TesselMultiBand::TesselMultiBand(Style* style, wave::Environment* root, wave::SubEnvironment* bands)
@@ -196,6 +201,24 @@ TesselMultiBand::TesselMultiBand(Style* style, wave::Environment* root, wave::Su
 
 TesselMultiBand::~TesselMultiBand() {
     style_->removeFollower(this);
+}
+
+void TesselMultiBand::stopIdleConvolvers() noexcept {
+    if (fir_ == nullptr) return;
+    const std::shared_ptr<const Convolver::Configuration>& c = style_->configuration();
+    if (c == nullptr) return;
+    // Its silent kernel is built and faded in, and the last input has left the kernel.
+    const int64_t quiet = 2 * static_cast<int64_t>(c->schedulingSamples() + c->crossfadeSamples() +
+                                                   c->kernelLength() + c->lagSamples());
+    const int64_t now = root_->samplePosition();
+    for (int32_t b = 0; b < kBandCount; ++b) {
+        const auto k = static_cast<std::size_t>(b);
+        if (fir_->unusedSince[k] < 0 || now - fir_->unusedSince[k] < quiet) continue;
+        fir_->unusedSince[k] = -1;
+        fir_->idle[k] = true;
+        fir_->remainder.inputGain(b + 1)->parameter().setValue(0.0f, 0.0f);
+        bandOutputs_[k]->setInput(nullptr);
+    }
 }
 
 void TesselMultiBand::rebuild() {
@@ -247,9 +270,20 @@ void TesselMultiBand::follow() noexcept {
     const int32_t structure = fir_ != nullptr ? 0 : 1;
     if (structure == 0) {
         for (int32_t b = 0; b < kBandCount; ++b) {
+            const auto k = static_cast<std::size_t>(b);
             const bool used = style_->bandInUse(b);
-            bandOutputs_[static_cast<std::size_t>(b)]->setInput(
-                used ? fir_->upsamplers[static_cast<std::size_t>(b)].get() : nullptr);
+            // A band leaving use keeps its signal while the convolver fades it out, since the
+            // remainder subtracts it until then.
+            bandOutputs_[k]->setInput(used || !fir_->idle[k] ? fir_->upsamplers[k].get() : nullptr);
+            if (used) {
+                // Back in use: its convolver restarts from silence and the remainder subtracts
+                // it again from the same sample on, so the sum stays whole.
+                fir_->unusedSince[k] = -1;
+                fir_->idle[k] = false;
+                fir_->remainder.inputGain(b + 1)->parameter().setValue(-1.0f, 0.0f);
+            } else if (!fir_->idle[k] && fir_->unusedSince[k] < 0) {
+                fir_->unusedSince[k] = root_->samplePosition();
+            }
         }
         remainderOutput_.setInput(&fir_->remainder);
     } else {

@@ -58,6 +58,9 @@ public:
     /// Follows the style: its structure, its running splitter and the bands in use. Call after
     /// every layout or structure change. [audio thread]
     void follow() noexcept;
+    /// FIR structure: stops the convolvers of bands that have been out of use long enough for
+    /// their output to be silence. Call once per host block. [audio thread]
+    void stopIdleConvolvers() noexcept;
     /// Creates the FIR objects for the style's current configuration (when the structure is
     /// FIR) and sizes the dry delay. Allocates. [audio thread, inside a rebuild]
     void rebuild();

@@ -929,7 +929,11 @@ void TesselProcessor::parameterChanged(int32_t index) {
 
 void TesselProcessor::applyParameterChanges() {
     GenericPluginProcessor::applyParameterChanges();
-    if (style_ != nullptr) style_->commit(false);
+    if (style_ == nullptr) return;
+    style_->commit(false);
+    if (effectiveMode_ == ProcessingMode::kLinearPhase)
+        for (int32_t c = 0; c < channelCount(); ++c)
+            tesselChannel(c).multiBand().stopIdleConvolvers();
 }
 
 float TesselProcessor::hostMeter(HostMeter meter) const noexcept {

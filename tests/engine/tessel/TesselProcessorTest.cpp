@@ -120,6 +120,27 @@ TEST(TesselProcessorTest, NoGainChangeIsTransparent) {
     }
 }
 
+// Linear Phase stops the convolvers of bands out of use once they are silent and restarts them
+// when a band comes into use: through both, the parts still sum to the delayed input.
+TEST(TesselProcessorTest, LinearPhaseBandsComingAndGoingKeepTheSumWhole) {
+    ProcessorRig rig(0, 48000.0f);
+    rig.set(rig.p().processingMode, kLinear);
+    rig.useBand(0, 100.0f, 1000.0f);
+    const Signal noise = ProcessorRig::noise(1, 48000);
+    rig.run(noise);
+    const auto latency = static_cast<std::size_t>(rig.p().latency());
+    for (int32_t step = 0; step < 3; ++step) {
+        if (step == 0) rig.useBand(1, 2000.0f, 8000.0f);  // a stopped convolver restarts
+        if (step == 1) rig.set(rig.p().band(0).state, static_cast<float>(BandState::kUnused));
+        const Signal out = rig.run(noise);
+        double error = 0.0;
+        for (std::size_t i = latency; i < out[0].size(); ++i)
+            error =
+                std::max(error, static_cast<double>(std::fabs(out[0][i] - noise[0][i - latency])));
+        EXPECT_LT(20.0 * std::log10(error / 0.25), -100.0) << "step " << step;
+    }
+}
+
 TEST(TesselProcessorTest, MixAndInputLevelEdgeCases) {
     ProcessorRig rig(1, 48000.0f);
     rig.set(rig.p().inputLevel, -1.0f);
