@@ -499,7 +499,8 @@ TesselProcessor::TesselChannel::TesselChannel(TesselProcessor* processor, int32_
       remainderDelay_(processor->bandEnvironment(), 0),
       auditionDelay_(processor->bandEnvironment(), 0),
       outputMeter_(processor->environment()),
-      gainChange_(this) {
+      gainChange_(this),
+      warmer_(processor->bandEnvironment()) {
     const float maximumGain =
         std::pow(10.0f, (processor->channelCount() == 2 ? 200.0f : 36.0f) / 20.0f);
     inputGain_.setMaximumGain(maximumGain);
@@ -624,9 +625,27 @@ void TesselProcessor::TesselChannel::applyAudition() {
 
 void TesselProcessor::TesselChannel::applyPath() noexcept {
     builtMode_ = processor_->effectiveMode_;
-    pathRouter_.selectedInput() = builtMode_ == ProcessingMode::kDynamicPhase ? 1 : 0;
+    const int32_t path = builtMode_ == ProcessingMode::kDynamicPhase ? 1 : 0;
+    if (path != pathRouter_.selectedInput().get() && pendingPath_ != path) {
+        // The other path has not run: it is pulled unheard for the lookahead and a block, so
+        // that the crossfade meets a path full of signal rather than one starting from silence.
+        pendingPath_ = path;
+        warmer_.target_ = pathRouter_.input(path);
+        pathSwitchAt_ = processor_->environment()->samplePosition() + chainDelay_.delay() +
+                        processor_->environment()->processingBlockSize();
+    } else if (path == pathRouter_.selectedInput().get()) {
+        pendingPath_ = -1;
+        warmer_.target_ = nullptr;
+    }
     // While a band is soloed, what no band covers is not heard either.
     bandSum_.inputGain(kBandCount)->assign(processor_->anyBandSoloed_ ? 0.0f : 1.0f);
+}
+
+void TesselProcessor::TesselChannel::advancePathSwitch() noexcept {
+    if (pendingPath_ < 0 || processor_->environment()->samplePosition() < pathSwitchAt_) return;
+    pathRouter_.selectedInput() = pendingPath_;
+    pendingPath_ = -1;
+    warmer_.target_ = nullptr;  // the router pulls it from now on
 }
 
 void TesselProcessor::TesselChannel::follow() noexcept {
@@ -931,6 +950,8 @@ void TesselProcessor::applyParameterChanges() {
     GenericPluginProcessor::applyParameterChanges();
     if (style_ == nullptr) return;
     style_->commit(false);
+    for (int32_t c = 0; c < channelCount(); ++c)
+        tesselChannel(c).advancePathSwitch();
     if (effectiveMode_ == ProcessingMode::kLinearPhase)
         for (int32_t c = 0; c < channelCount(); ++c)
             tesselChannel(c).multiBand().stopIdleConvolvers();

@@ -316,6 +316,8 @@ public:
     void applyGains();
     void applyAudition();
     void applyPath() noexcept;
+    /// Once per host block: starts a pending path switch when the path it goes to is warm.
+    void advancePathSwitch() noexcept;
     void applyDelays(const TesselLatency& latency);
     void rebuild();
 
@@ -357,8 +359,25 @@ private:
     wave::DelayFilter auditionDelay_;   // band rate
     LevelMeter outputMeter_;
     GainChangeLevelSource gainChange_;
+    /// Pulls a path that is not heard yet, so that its delays and filters hold the signal when
+    /// the path router crossfades to it (a path that was not pulled restarts from silence).
+    class Warmer : public wave::Source {
+    public:
+        explicit Warmer(wave::Environment* environment) : wave::Source(environment, false) {
+            environment->addRoot(this, 2);
+        }
+        void process(wave::BasicBlock<float>*, int32_t frames, int32_t) noexcept override {
+            if (target_ != nullptr) target_->pull(frames);
+            setOutputBlock(environment()->zeroBlock());
+        }
+        wave::Producer* target_ = nullptr;
+    };
+
     ProcessingMode builtMode_ = ProcessingMode::kDynamicPhase;
     int32_t auditionedBand_ = -1;
+    Warmer warmer_;
+    int32_t pendingPath_ = -1;  // path router input waiting to be selected
+    int64_t pathSwitchAt_ = 0;  // root position from which it may be
 };
 
 }  // namespace tessel

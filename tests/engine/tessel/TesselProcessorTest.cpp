@@ -167,30 +167,29 @@ TEST(TesselProcessorTest, MixAndInputLevelEdgeCases) {
         ASSERT_NEAR(out[0][i], noise[0][i - latency], 1e-6f) << i;
 }
 
-// Soloing a band in Dynamic Phase moves the output to the band sum of the minimum-phase split
-// over 70 ms, without a rebuild; unsoloing moves it back.
+// Soloing a band in Dynamic Phase moves the output to the band sum of the minimum-phase split,
+// without a rebuild: the band sum first runs unheard for the lookahead and a block (so that its
+// delays hold signal), then the output crossfades over 70 ms; unsoloing moves it back alike.
 TEST(TesselProcessorTest, SoloInDynamicPhaseCrossfadesWithoutRebuild) {
     ProcessorRig rig(1, 48000.0f);
     rig.useBands(4);
     rig.run(ProcessorRig::noise(2, 4800));
     const int32_t rebuilds = rig.p().style().rebuildCount();
     auto& path = rig.p().tesselChannel(0).pathRouter();
-    EXPECT_EQ(path.passThroughInput(), 1);
-
-    rig.set(rig.p().band(1).soloMuteState, static_cast<float>(SoloMuteState::kSolo));
-    rig.run(ProcessorRig::noise(2, 256));
-    EXPECT_EQ(rig.p().effectiveMode(), ProcessingMode::kMinimumPhase);
-    EXPECT_EQ(path.passThroughInput(), -1) << "crossfading";
-    EXPECT_NEAR(path.weight(0)->rampLength(), 0.07f * 48000.0f, 2.0f);
-    rig.run(ProcessorRig::noise(2, 3600));
-    EXPECT_EQ(path.passThroughInput(), 0);
-    EXPECT_TRUE(rig.p().tesselChannel(0).band(0).muted());
-    EXPECT_FALSE(rig.p().tesselChannel(0).band(1).muted());
-
-    rig.set(rig.p().band(1).soloMuteState, static_cast<float>(SoloMuteState::kNormal));
-    rig.run(ProcessorRig::noise(2, 3600));
-    EXPECT_EQ(rig.p().effectiveMode(), ProcessingMode::kDynamicPhase);
-    EXPECT_EQ(path.passThroughInput(), 1);
+    for (const auto& [solo, to] :
+         {std::pair{SoloMuteState::kSolo, 0}, {SoloMuteState::kNormal, 1}}) {
+        rig.set(rig.p().band(1).soloMuteState, static_cast<float>(solo));
+        rig.run(ProcessorRig::noise(2, 1280));  // warming: 960 + 256 samples
+        EXPECT_EQ(path.passThroughInput(), 1 - to);
+        EXPECT_EQ(rig.p().effectiveMode(),
+                  to == 0 ? ProcessingMode::kMinimumPhase : ProcessingMode::kDynamicPhase);
+        rig.run(ProcessorRig::noise(2, 256));
+        EXPECT_EQ(path.passThroughInput(), -1) << "crossfading";
+        EXPECT_NEAR(path.weight(to)->rampLength(), 0.07f * 48000.0f, 2.0f);
+        rig.run(ProcessorRig::noise(2, 3600));
+        EXPECT_EQ(path.passThroughInput(), to);
+        EXPECT_EQ(rig.p().tesselChannel(0).band(0).muted(), to == 0);
+    }
     EXPECT_EQ(rig.p().style().rebuildCount(), rebuilds);
 }
 
