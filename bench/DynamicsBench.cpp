@@ -14,6 +14,14 @@
 //   PeakHold 2.7 ms                                      3.0 -> 1.6 ns/sample (doubling windows)
 //   Detector, knee + range knee                          1.7 ns/sample
 //   test signal alone                                    0.3 ns/sample
+// Then the envelope's step as attack share plus release step behind a predicted branch, steady
+// coefficients in registers, the release table read in nodes (medians of 9 runs, load 1):
+//   Capacitor, moving / constant times                   3.7 / 3.0 -> 3.6 / 3.1 ns/sample
+//   Capacitor, release shape + dependency                9.9 -> 9.8 ns/sample
+//   Capacitor, the same with a moving release time      13.9 -> 14.2 ns/sample
+//   Capacitor, dependency only                           5.0 -> 4.3 ns/sample
+//   Detector, knee + range knee (the shape worked out    1.75 -> 1.4 ns/sample
+//     once per block, the knee left out when there is none)
 // Re-measure with scripts/bench.sh after changes to src/dynamics.
 
 #include <benchmark/benchmark.h>

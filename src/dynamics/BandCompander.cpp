@@ -1,11 +1,11 @@
 #include "dynamics/BandCompander.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
 #include "support/Decibels.h"
-#include "support/FastExp.h"
 #include "support/Octave.h"
 
 namespace tessel {
@@ -50,6 +50,30 @@ float releaseSecondsFor(float releasePercent) noexcept {
     return y * 2.495f + 0.005f;  // 5 ms at 0 %, 404 ms at 50 %, 4.995 s at 100 %
 }
 
+// e^x for the gain factors, x = change * ln 10 / 20. The change stays within +-360 dB (twice the
+// largest range), x within +-42, so unlike fastExp this needs no split scaling by 2^n, and n comes
+// from a rounding addition instead of conversions: about half its operations, with its polynomial
+// (the same factor within an ulp or two). x is clamped to +-80 all the same, so that 2^n always
+// fits the exponent field; NaN takes the lower clamp.
+inline float gainFactor(float nepers) noexcept {
+    constexpr float kRound = 12582912.0f;  // 1.5 * 2^23: adding it rounds to an integer
+    float x = nepers > -80.0f ? nepers : -80.0f;
+    x = x < 80.0f ? x : 80.0f;
+    const float shifted = x * 1.442695f + kRound;
+    const float n = shifted - kRound;
+    const float r = x - n * 0.6933594f - n * (-0.00021219444f);
+    float p = 0.00019875691f;
+    p = p * r + 0.0013981999f;
+    p = p * r + 0.008333452f;
+    p = p * r + 0.041665796f;
+    p = p * r + 0.16666666f;
+    p = p * r + 0.5f;
+    const float y = 1.0f + r + r * r * p;
+    // y is within [0.70, 1.42]; n is added to its exponent field.
+    const int32_t e = std::bit_cast<int32_t>(shifted) - std::bit_cast<int32_t>(kRound);
+    return std::bit_cast<float>(std::bit_cast<int32_t>(y) + e * (1 << 23));
+}
+
 }  // namespace
 
 void BandCompander::ChangeLimit::filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out,
@@ -57,10 +81,11 @@ void BandCompander::ChangeLimit::filter(wave::BasicBlock<float>* in, wave::Basic
     const float* __restrict x = in->data();
     const float limit = limitDb_;
     const int32_t n = in->isConstant() ? 1 : frames;
-    bool within = true;
+    // Counted rather than and-ed together: a count vectorises.
+    int32_t beyond = 0;
     for (int32_t i = 0; i < n; ++i)
-        within &= x[i] <= limit;
-    if (within) {
+        beyond += x[i] <= limit ? 0 : 1;
+    if (beyond == 0) {
         setOutputBlock(in);  // the usual case: no copy
         return;
     }
@@ -95,7 +120,6 @@ BandCompander::BandCompander(wave::Environment* environment)
       directionScale_(environment, 1.0f),
       releaseSeconds_(environment, 0.0f),
       delay_(environment, maximumLookaheadSamples(environment->sampleRate())),
-      levelDb_(environment, DBConverter::Conversion::kGainToDb),
       detector_(environment),
       invertedCurve_(environment),
       curveRouter_(environment),
@@ -113,8 +137,8 @@ BandCompander::BandCompander(wave::Environment* environment)
     directionScale_.parameter().setLimits(-1.0f, 1.0f);
     releaseSeconds_.parameter().setLimits(0.0f, 5.0f);
 
-    levelDb_.setInput(&delay_);
-    detector_.setInput(&levelDb_);
+    detector_.setLinearInput(true);
+    detector_.setInput(&delay_);
     invertedCurve_.addInput(&ceiling_, 1.0f);
     invertedCurve_.addInput(&detector_, -1.0f);
     curveRouter_.addInput(&detector_);
@@ -141,7 +165,6 @@ BandCompander::BandCompander(wave::Environment* environment)
     releaseMixer_.setStatic(true);
 
     fast_.setInput(&envelopeMaximum_);
-    fast_.setReleaseTimeInput(&releaseMixer_);
     invertedEnvelope_.addInput(&ceiling_, 1.0f);
     invertedEnvelope_.addInput(&fast_, -1.0f);
     envelopeRouter_.addInput(&fast_);
@@ -213,6 +236,9 @@ void BandCompander::updateDirection(bool initial) {
         // The approach to the range limit is rounded, at least over 12 dB.
         detector_.rangeKneeDb().setValue(knee * 0.6f + 12.0f, 0.0f);
         releaseMixer_.inputGain(1)->parameter().setValue(0.0f, 0.0f);
+        // The slow envelope's share is 0: the fast envelope reads the release control itself,
+        // so the two envelopes may run in one pass.
+        fast_.setReleaseTimeInput(&releaseSeconds_);
         scale = range > 0.0f ? 1.0f : -1.0f;
         curveRouter_.selectedInput() = 0;
         envelopeRouter_.selectedInput() = 0;
@@ -223,6 +249,7 @@ void BandCompander::updateDirection(bool initial) {
         detector_.kneeDb().setValue(knee, 0.0f);
         detector_.rangeKneeDb().setValue(knee, 0.0f);
         releaseMixer_.inputGain(1)->parameter().setValue(kBelowReleaseCoupling, 0.0f);
+        fast_.setReleaseTimeInput(&releaseMixer_);
         scale = range * 0.027777778f;  // range / 36
         curveRouter_.selectedInput() = 1;
         envelopeRouter_.selectedInput() = 1;
@@ -347,23 +374,31 @@ void BandCompander::runChain(wave::BasicBlock<float>* block, int32_t frames) noe
     if (twin_ != nullptr && twin_->sharing_)
         smoothingAtBlockStart_.continueFrom(smoothing_.processor());
 
+    // In the "above" direction the fast envelope's release does not depend on the slow one, and
+    // both run in one pass; the graph then finds them computed.
+    if (direction_ == Direction::kAbove) slow_.pullWithFollower(fast_, frames);
     const wave::BasicBlock<float>* change = envelopeRouter_.pull(frames);
     const wave::BasicBlock<float>* mix = mixControl_.pull(frames);
     const wave::BasicBlock<float>* scale = directionScale_.pull(frames);
     if (change->isConstant() && mix->isConstant() && scale->isConstant()) {
         const float g = change->data()[0] * mix->data()[0] * scale->data()[0];
-        block->fillConstant(fastExp(g * kDbToNeper), frames);
+        block->fillConstant(gainFactor(g * kDbToNeper), frames);
         return;
     }
-    // Constant blocks hold their value in every sample, so one loop serves every case; it
-    // vectorises to four samples per step on baseline SSE2.
+    // Four samples per step on baseline SSE2.
     const float* __restrict x = change->data();
+    float* __restrict y = block->data();
+    block->setConstant(false);
+    if (mix->isConstant() && scale->isConstant()) {
+        const float nepersPerDb = mix->data()[0] * scale->data()[0] * kDbToNeper;
+        for (int32_t i = 0; i < frames; ++i)
+            y[i] = gainFactor(x[i] * nepersPerDb);
+        return;
+    }
     const float* __restrict m = mix->data();
     const float* __restrict s = scale->data();
-    float* __restrict y = block->data();
     for (int32_t i = 0; i < frames; ++i)
-        y[i] = fastExp(x[i] * m[i] * s[i] * kDbToNeper);
-    block->setConstant(false);
+        y[i] = gainFactor(x[i] * m[i] * s[i] * kDbToNeper);
 }
 
 }  // namespace tessel

@@ -7,7 +7,6 @@
 #include "dynamics/Capacitor.h"
 #include "dynamics/Detector.h"
 #include "dynamics/PeakHold.h"
-#include "engine/DBConverter.h"
 #include "engine/FloatParameterSource.h"
 #include "engine/Mixer.h"
 #include "engine/Router.h"
@@ -26,7 +25,9 @@ namespace tessel {
 /// direction and mix; only the last step converts to a factor. "Above" (downward compression,
 /// upward expansion) keeps the gain change as it is; "below" (downward expansion, upward
 /// compression) runs the curve on a fixed 36 dB scale, inverted, so that the envelopes' attack is
-/// always the move towards less gain change, and Range scales the result.
+/// always the move towards less gain change, and Range scales the result. The curve takes the
+/// detection signal to dB itself, and in the "above" direction the two envelopes run in one pass
+/// (their recursions overlap); the graph's nodes are the same either way.
 /// A second channel's compander may be linked to the first channel's: while their delayed
 /// detection blocks are bit-identical it hands out the first one's gain block without running its
 /// own chain, and takes the first one's envelopes over when they diverge.
@@ -186,8 +187,7 @@ private:
 
     // The chain, in signal order.
     wave::DelayFilter delay_;
-    DBConverter levelDb_;
-    Detector detector_;
+    Detector detector_;  // takes the delayed detection signal to dB itself
     StaticMixer invertedCurve_;
     Router curveRouter_;
     PeakHold peakHold_;

@@ -1,6 +1,5 @@
 #include "dynamics/Capacitor.h"
 
-#include <algorithm>
 #include <bit>
 #include <cfloat>
 #include <cmath>
@@ -25,30 +24,31 @@ constexpr float kPadeSamples = 16.0f;
 // Drops at or below -10 dB get no extra release time.
 constexpr double kDependencyFloorDb = -10.0;
 // The release table's nodes sit on every fourth node of the exponential table, from a drop of 0
-// down to just past -10 dB, so that each node's E(d) is a table entry.
+// down to just past -10 dB (node 820), so that each node's E(d) is a table entry. Room for 1024
+// nodes of steps, then 1024 of their changes per node.
 constexpr int32_t kNodeStride = 4;
+constexpr int32_t kReleaseTableNodes = 1024;
+constexpr int32_t kLastNode = 820;
 constexpr double kNodeSpacingDb =
     kNodeStride * -Capacitor::Style::kLowerBound / (Capacitor::Style::kSize - 1);
 // See Capacitor::prepareReleaseTable.
 constexpr double kTableBend = 8e-4;
-// 1.5 * 2^52: adding it to a double in [0, 2^51) rounds it to an integer held in the low
-// mantissa bits.
-constexpr double kRoundToInteger = 6755399441055744.0;
 
 // Infinities are brought to the float range so that the double state never becomes infinite;
-// NaN is left to the callers (it holds the envelope).
-inline double finite(float x) noexcept {
-    const float low = x > -FLT_MAX ? x : -FLT_MAX;
-    return low < FLT_MAX ? low : FLT_MAX;
+// NaN stays NaN (it holds the envelope, see drop).
+inline float finiteOrNaN(float x) noexcept {
+    const float low = x < -FLT_MAX ? -FLT_MAX : x;
+    return low > FLT_MAX ? FLT_MAX : low;
 }
 
-// The difference between input and state; 0 for a NaN input when the block has any.
+// The difference between a clean input sample x (v in the state's units) and the state; 0 for
+// NaN when the block has any.
 template <bool kNaNInput>
-inline double drop(float x, double y) noexcept {
+inline double drop(float x, double v, double y) noexcept {
     if constexpr (kNaNInput) {
-        return x == x ? finite(x) - y : 0.0;
+        return x == x ? v - y : 0.0;
     } else {
-        return finite(x) - y;
+        return v - y;
     }
 }
 
@@ -79,7 +79,75 @@ inline double coefficientOf(double timeSamples, double shifted) noexcept {
     return static_cast<double>(coefficientOf(static_cast<float>(timeSamples)));
 }
 
+// A coefficient for the whole block, read like Coefficients but kept in a register.
+struct Steady {
+    double value;
+    double operator[](int32_t) const noexcept { return value; }
+};
+
 }  // namespace
+
+// Release steps: `next` is the state y after a drop d = x - y (d at or below the release
+// threshold), all in units of kUnitsPerDb: dB, or nodes of the release table.
+
+// A coefficient per sample (Coefficients) or for the block (Steady).
+template <typename Rate>
+struct Capacitor::PlainRelease {
+    static constexpr double kUnitsPerDb = 1.0;
+    Rate coefficient;
+    double next(double y, double d, double, int32_t i) const noexcept {
+        return y + d * coefficient[i];
+    }
+};
+
+// Steady drop-dependent settings: the state runs in nodes of the release table, so that the drop
+// in nodes is the difference itself, and a drop above -10 dB reads the step linearly between
+// the nodes around it: offset + change * d. The recursion is kept short: the node index comes
+// from y plus a constant minus the input (the input's part is known ahead) through a rounding
+// addition, with no conversion to integer and back, and the state adds the offset while the
+// change is being multiplied. Larger drops have no dependency term: a constant coefficient for a
+// plain shape, else the time's Pade form.
+struct Capacitor::TabledRelease {
+    static constexpr double kUnitsPerDb = 1.0 / kNodeSpacingDb;
+    // 1.5 * 2^32: in (kNodeRounding + u), u in [0, 1024), bits 20 to 29 hold floor(u) (within
+    // 2^-20, where the two nodes' lines meet anyway).
+    static constexpr double kNodeRounding = 6442450944.0;
+    const double* table;
+    double base;
+    double slope;
+    double beyond;  // the coefficient past -10 dB for a plain shape
+    double next(double y, double d, double x, int32_t) const noexcept {
+        if (d > kDependencyFloorDb * kUnitsPerDb) [[likely]] {
+            // -d = y - x in (0, 819.1): nodes 0 .. 819.
+            const double rounded = (kNodeRounding - x) + y;
+            // The mask only keeps absurd states (beyond 2^20 nodes) inside the table.
+            const uint32_t k = (static_cast<uint32_t>(std::bit_cast<uint64_t>(rounded)) >> 20) &
+                               (kReleaseTableNodes - 1);
+            return (y + table[k]) + table[kReleaseTableNodes + k] * d;
+        }
+        if (slope == 0.0) return y + d * beyond;
+        const double t = base - slope * (d * kNodeSpacingDb);
+        return y + d * coefficientOf(t, t + 0.25 * kLn10);
+    }
+};
+
+// Moving drop-dependent settings: the rule per sample, with the table exponential and the Pade
+// form as one division. Everything that does not depend on the state was computed beforehand.
+struct Capacitor::DependentRelease {
+    static constexpr double kUnitsPerDb = 1.0;
+    const double* exponential;
+    const float* base;
+    const float* slope;
+    const float* scale;
+    double next(double y, double d, double, int32_t i) const noexcept {
+        const double e = d > kDependencyFloorDb ? Style::lookup(exponential, d) : 0.0;
+        // T + ln10 / 4, the time shifted as the Pade denominator wants it.
+        const double shifted = (static_cast<double>(base[i]) + 0.25 * kLn10) -
+                               static_cast<double>(slope[i]) * d +
+                               static_cast<double>(scale[i]) * e;
+        return y + d * coefficientOf(shifted - 0.25 * kLn10, shifted);
+    }
+};
 
 double Capacitor::Style::ExpFunction::evaluate(double x) const {
     return std::exp(x);
@@ -111,8 +179,9 @@ Capacitor::Capacitor(wave::Environment* environment)
       releaseBase_(environment),
       releaseSlope_(environment),
       releaseDependencyScale_(environment),
+      clean_(environment),
       releaseTable_(2 * static_cast<std::size_t>(kReleaseTableNodes)),
-      tableTimes_(static_cast<std::size_t>(kReleaseTableNodesInUse) + 1) {
+      tableTimes_(static_cast<std::size_t>(kLastNode) + 2) {
     attackTime_.setLimits(0.0f, 10.0f);
     releaseTime_.parameter().setLimits(0.0f, 10.0f);
     releaseShape_.setLimits(0.0f, 1.0f);
@@ -159,8 +228,7 @@ int32_t Capacitor::coefficients(const wave::BasicBlock<float>* seconds, float* o
     return -1;
 }
 
-void Capacitor::filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out, int32_t frames,
-                       int32_t) noexcept {
+Capacitor::Controls Capacitor::begin(int32_t frames) noexcept {
     if (resetPending_) {
         resetPending_ = false;
         state_ = restingValue_;
@@ -172,47 +240,50 @@ void Capacitor::filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out
     wave::Producer* releaseSource =
         releaseInput_ != nullptr ? releaseInput_ : releaseTime_.source();
     const wave::BasicBlock<float>* release = releaseSource->pull(frames);
-    const wave::BasicBlock<float>* attack = attackTime_.valueBlock(frames);
-    const wave::BasicBlock<float>* shape = releaseShape_.valueBlock(frames);
-    const wave::BasicBlock<float>* dependency = releaseDependency_.valueBlock(frames);
+    return Controls{attackTime_.valueBlock(frames), release, releaseShape_.valueBlock(frames),
+                    releaseDependency_.valueBlock(frames)};
+}
 
-    const float* x = in->data();
-    if (std::fabs(state_ - restingValue_) <= kSilence) {
-        // A resting envelope fed with its resting value: pass the input on untouched.
-        bool resting = true;
-        const int32_t n = in->isConstant() ? 1 : frames;
-        for (int32_t i = 0; i < n; ++i)
-            resting &= std::fabs(x[i] - restingValue_) <= static_cast<float>(kSilence);
-        if (resting) {
-            setOutputBlock(in);
-            return;
-        }
-    }
-    // NaN samples need a select inside the recursion; only blocks that have one pay for it.
-    int32_t nanCount = 0;
+Capacitor::Input Capacitor::clean(const float* x, int32_t frames) noexcept {
+    // Usually a single vectorised count of the samples that are not finite, which then need a
+    // copy with infinities clamped (and NaN samples a select inside the recursion: only blocks
+    // that have one pay for it). Samples away from the resting value only matter at rest.
+    const float* __restrict in = x;
+    int32_t nonFinite = 0;
     for (int32_t i = 0; i < frames; ++i)
-        nanCount += x[i] != x[i] ? 1 : 0;
-    const auto run = [nanCount](auto&& loop) {
-        if (nanCount > 0) {
-            loop.template operator()<true>();
-        } else {
-            loop.template operator()<false>();
-        }
-    };
-    float* y = out->data();
-    out->setConstant(false);
+        nonFinite += std::fabs(in[i]) <= FLT_MAX ? 0 : 1;
+    bool resting = std::fabs(state_ - restingValue_) <= kSilence;
+    if (resting) {
+        const float rest = restingValue_;
+        int32_t awake = 0;
+        for (int32_t i = 0; i < frames; ++i)
+            awake += std::fabs(in[i] - rest) <= static_cast<float>(kSilence) ? 0 : 1;
+        resting = awake == 0;
+    }
+    if (nonFinite == 0) return Input{x, false, resting};
+    int32_t nanCount = 0;
+    float* __restrict c = clean_.data();
+    for (int32_t i = 0; i < frames; ++i) {
+        nanCount += in[i] != in[i] ? 1 : 0;
+        c[i] = finiteOrNaN(in[i]);
+    }
+    return Input{c, nanCount > 0, resting};
+}
 
-    const Coefficients ac{attackCoefficients_.data(),
-                          coefficients(attack, attackCoefficients_.data(), attackSamples_,
-                                       attackCoefficient_, frames)};
+Capacitor::Plan Capacitor::plan(const Controls& controls, int32_t frames) noexcept {
+    const Coefficients attack{attackCoefficients_.data(),
+                              coefficients(controls.attack, attackCoefficients_.data(),
+                                           attackSamples_, attackCoefficient_, frames)};
+    const wave::BasicBlock<float>* release = controls.release;
+    const wave::BasicBlock<float>* shape = controls.shape;
+    const wave::BasicBlock<float>* dependency = controls.dependency;
     const bool plainShape = shape->isConstant() && nearlyEqual(shape->data()[0], 1.0f);
     const bool noDependency = dependency->isConstant() && nearlyEqual(dependency->data()[0], 0.0f);
     if (plainShape && noDependency) {
         const Coefficients rc{releaseCoefficients_.data(),
                               coefficients(release, releaseCoefficients_.data(), releaseSamples_,
                                            releaseCoefficient_, frames)};
-        run([&]<bool kNaN>() { filterPlain<kNaN>(x, y, ac, rc, frames); });
-        return;
+        return Plan{attack, rc, ReleaseKind::kPlain};
     }
     // The release time in samples is base + slope * |d| + scale * E(d): with u = -0.1 T d,
     // (T - u) s + u = T s + 0.1 T (1 - s) |d| in release (d < 0). A shape of 1 or a dependency
@@ -220,14 +291,12 @@ void Capacitor::filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out
     const float fs = environment()->sampleRate();
     const float dependencyScale = noDependency ? 0.0f : fs;
     if (release->isConstant() && shape->isConstant() && dependency->isConstant()) {
-        // Steady settings: the coefficient is a function of the drop alone, tabulated.
+        // Steady settings: the step is a function of the drop alone, tabulated.
         const float ts = release->data()[0] * fs;
         const float s = plainShape ? 1.0f : shape->data()[0];
         if (prepareReleaseTable(ts * s, 0.1f * ts * (1.0f - s),
-                                dependency->data()[0] * dependencyScale)) {
-            run([&]<bool kNaN>() { filterTabled<kNaN>(x, y, ac, frames); });
-            return;
-        }
+                                dependency->data()[0] * dependencyScale))
+            return Plan{attack, attack, ReleaseKind::kTabled};
     }
     const float* __restrict t = release->data();
     const float* __restrict s = shape->data();
@@ -249,7 +318,182 @@ void Capacitor::filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out
     }
     for (int32_t i = 0; i < frames; ++i)
         scale[i] = p[i] * dependencyScale;
-    run([&]<bool kNaN>() { filterDependent<kNaN>(x, y, ac, frames); });
+    return Plan{attack, attack, ReleaseKind::kDependent};
+}
+
+void Capacitor::filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out, int32_t frames,
+                       int32_t) noexcept {
+    const Controls controls = begin(frames);
+    const Input input = clean(in->data(), frames);
+    if (input.resting) {
+        // A resting envelope fed with its resting value: pass the input on untouched.
+        setOutputBlock(in);
+        return;
+    }
+    run(plan(controls, frames), input, out->data(), frames);
+    out->setConstant(false);
+}
+
+template <typename F>
+void Capacitor::withRate(Coefficients coefficients, F&& f) noexcept {
+    if (coefficients.mask == 0) {
+        f(Steady{coefficients[0]});
+    } else {
+        f(coefficients);
+    }
+}
+
+template <typename Rate, typename F>
+void Capacitor::withRelease(const Plan& plan, const Rate& plainRate, F&& f) noexcept {
+    switch (plan.kind) {
+        case ReleaseKind::kPlain:
+            f(PlainRelease<Rate>{plainRate});
+            break;
+        case ReleaseKind::kTabled:
+            f(TabledRelease{releaseTable_.data(), tableBase_, tableSlope_, tableBeyond_});
+            break;
+        case ReleaseKind::kDependent:
+            f(DependentRelease{style_->values(), releaseBase_.data(), releaseSlope_.data(),
+                               releaseDependencyScale_.data()});
+            break;
+    }
+}
+
+void Capacitor::run(const Plan& plan, const Input& input, float* out, int32_t frames) noexcept {
+    // Steady coefficients stay in registers: one instantiation per combination.
+    withRate(plan.attack, [&](const auto& attack) {
+        withRate(plan.release, [&](const auto& plainRate) {
+            withRelease(plan, plainRate, [&](const auto& release) {
+                if (input.nan) {
+                    follow<true>(input.values, out, attack, release, frames);
+                } else {
+                    follow<false>(input.values, out, attack, release, frames);
+                }
+            });
+        });
+    });
+}
+
+template <bool kNaNInput, typename Attack, typename Release>
+void Capacitor::follow(const float* x, float* out, const Attack& attack, const Release& release,
+                       int32_t frames) noexcept {
+    // A branch rather than a select: the input crosses the state rarely, and a predicted branch
+    // keeps the choice out of the recursion's dependency chain.
+    constexpr double kUnits = Release::kUnitsPerDb;
+    constexpr double kThreshold = kReleaseThreshold * kUnits;
+    double y = state_ * kUnits;
+    double d = inRelease_ ? -1.0 : 0.0;  // keeps the release flag through an empty block
+    for (int32_t i = 0; i < frames; ++i) {
+        const double v = static_cast<double>(x[i]) * kUnits;
+        d = drop<kNaNInput>(x[i], v, y);
+        if (d <= kThreshold) {
+            y = release.next(y, d, v, i);
+        } else {
+            y += d * attack[i];
+        }
+        out[i] = static_cast<float>(y * (1.0 / kUnits));
+    }
+    state_ = y * (1.0 / kUnits);
+    inRelease_ = d <= kThreshold;
+}
+
+template <typename Attack, typename Release, typename FollowerAttack, typename FollowerRelease>
+void Capacitor::runPair(Capacitor& follower, const float* x, float* out, float* followerOut,
+                        const Attack& attack, const Release& release,
+                        const FollowerAttack& followerAttack,
+                        const FollowerRelease& followerRelease, int32_t frames) noexcept {
+    // Two recursions in one loop: the follower reads the leader's sample as soon as it is out,
+    // and the processor overlaps the two dependency chains.
+    constexpr double kUnits = FollowerRelease::kUnitsPerDb;
+    constexpr double kThreshold = kReleaseThreshold * kUnits;
+    double y = state_;
+    double z = follower.state_ * kUnits;
+    double d = inRelease_ ? -1.0 : 0.0;
+    double e = follower.inRelease_ ? -1.0 : 0.0;
+    for (int32_t i = 0; i < frames; ++i) {
+        const float v = x[i];
+        d = static_cast<double>(v) - y;
+        if (d <= kReleaseThreshold) {
+            y = release.next(y, d, 0.0, i);
+        } else {
+            y += d * attack[i];
+        }
+        const float leader = static_cast<float>(y);
+        out[i] = leader;
+        const float magnitude = std::fabs(v);
+        const float m = magnitude > leader ? magnitude : leader;
+        const double w = static_cast<double>(m) * kUnits;
+        e = w - z;
+        if (e <= kThreshold) {
+            z = followerRelease.next(z, e, w, i);
+        } else {
+            z += e * followerAttack[i];
+        }
+        followerOut[i] = static_cast<float>(z * (1.0 / kUnits));
+    }
+    state_ = y;
+    inRelease_ = d <= kReleaseThreshold;
+    follower.state_ = z * (1.0 / kUnits);
+    follower.inRelease_ = e <= kThreshold;
+}
+
+void Capacitor::pullWithFollower(Capacitor& follower, int32_t frames) noexcept {
+    if (computedThisCycle() || follower.computedThisCycle()) {
+        pull(frames);
+        follower.pull(frames);
+        return;
+    }
+    wave::BasicBlock<float>* in = pullInput(frames);
+    wave::BasicBlock<float>* out = ownBlock();
+    wave::BasicBlock<float>* followerOut = follower.ownBlock();
+    const Controls controls = begin(frames);
+    const Controls followerControls = follower.begin(frames);
+    const Input input = clean(in->data(), frames);
+    setOutputBlock(out);
+    follower.setOutputBlock(followerOut);
+    markComputed();
+    follower.markComputed();
+    out->setConstant(false);
+    followerOut->setConstant(false);
+
+    const Plan p = input.resting ? Plan{} : plan(controls, frames);
+    if (!input.resting && !input.nan && p.kind == ReleaseKind::kPlain) {
+        const Plan f = follower.plan(followerControls, frames);
+        const auto pair = [&](const auto& attack, const auto& release, const auto& followerAttack,
+                              const auto& followerPlainRate) {
+            follower.withRelease(f, followerPlainRate, [&](const auto& followerRelease) {
+                runPair(follower, input.values, out->data(), followerOut->data(), attack, release,
+                        followerAttack, followerRelease, frames);
+            });
+        };
+        // Steady settings (the usual case) keep all four coefficients in registers.
+        if ((p.attack.mask | p.release.mask | f.attack.mask | f.release.mask) == 0) {
+            pair(Steady{p.attack[0]}, PlainRelease<Steady>{Steady{p.release[0]}},
+                 Steady{f.attack[0]}, Steady{f.release[0]});
+        } else {
+            pair(p.attack, PlainRelease<Coefficients>{p.release}, f.attack, f.release);
+        }
+        return;
+    }
+    // One after the other, as the graph would run them.
+    const float* leader = in->data();
+    if (input.resting) {
+        setOutputBlock(in);
+    } else {
+        run(p, input, out->data(), frames);
+        leader = out->data();
+    }
+    // The follower's input goes into its output block, which it passes on if it rests.
+    const float* __restrict x = input.values;
+    float* __restrict m = followerOut->data();
+    for (int32_t i = 0; i < frames; ++i) {
+        const float magnitude = std::fabs(x[i]);
+        m[i] = magnitude > leader[i] ? magnitude : leader[i];
+    }
+    const Input followerInput = follower.clean(m, frames);
+    if (followerInput.resting) return;
+    follower.run(follower.plan(followerControls, frames), followerInput, followerOut->data(),
+                 frames);
 }
 
 bool Capacitor::prepareReleaseTable(float base, float slope, float scale) noexcept {
@@ -262,7 +506,7 @@ bool Capacitor::prepareReleaseTable(float base, float slope, float scale) noexce
     // block of moving times), then the step d * c.
     const double* e = style_->values() + (Style::kSize - 1);
     float* __restrict c = tableTimes_.data();
-    constexpr int32_t kNodes = kReleaseTableNodesInUse + 1;
+    constexpr int32_t kNodes = kLastNode + 2;
     for (int32_t k = 0; k < kNodes; ++k)
         c[k] =
             static_cast<float>(base + slope * (k * kNodeSpacingDb) + scale * e[-kNodeStride * k]);
@@ -286,109 +530,22 @@ bool Capacitor::prepareReleaseTable(float base, float slope, float scale) noexce
     // stays within 1e-4 dB of the rule. Very short times and release times that the dependency
     // makes vanish fail the test and run the exact rule instead. NaN fails it too.
     int32_t bent = 0;
-    for (int32_t k = 1; k < kReleaseTableNodesInUse; ++k) {
+    for (int32_t k = 1; k <= kLastNode; ++k) {
         const double second = std::fabs(steps[k - 1] - 2.0 * steps[k] + steps[k + 1]);
         bent += second <= kTableBend * static_cast<double>(c[k]) ? 0 : 1;
     }
-    // The change of the step per node spacing, by central differences.
-    changes[0] = steps[1] - steps[0];
-    for (int32_t k = 1; k < kReleaseTableNodesInUse; ++k)
-        changes[k] = 0.5 * (steps[k + 1] - steps[k - 1]);
+    // Between nodes k and k + 1 the step for a drop of u nodes is offset + change * u, in nodes:
+    // TabledRelease reads it as offset - change * d, so the change is stored negated.
+    constexpr double kUnits = TabledRelease::kUnitsPerDb;
+    for (int32_t k = 0; k < kLastNode; ++k) {
+        const double change = (steps[k + 1] - steps[k]) * kUnits;
+        changes[k] = -change;
+        steps[k] = steps[k] * kUnits - change * k;
+    }
+    tableBeyond_ =
+        coefficientOf(static_cast<double>(base), static_cast<double>(base) + 0.25 * kLn10);
     tableUsable_ = bent == 0;
     return tableUsable_;
-}
-
-template <bool kNaNInput>
-void Capacitor::filterTabled(const float* x, float* out, Coefficients attack,
-                             int32_t frames) noexcept {
-    // Drops above -10 dB read their step from the nearest node and its change per node: the
-    // index comes out of a rounding addition, so no conversion to integer and back sits in the
-    // recursion. Larger drops have no dependency term: a constant coefficient for a plain
-    // shape, else the time's Pade form.
-    const double* __restrict table = releaseTable_.data();
-    const double base = tableBase_;
-    const double slope = tableSlope_;
-    const double beyond = coefficientOf(base, base + 0.25 * kLn10);
-    const bool plainShape = slope == 0.0;
-    double y = state_;
-    bool inRelease = inRelease_;
-    for (int32_t i = 0; i < frames; ++i) {
-        const double d = drop<kNaNInput>(x[i], y);
-        double step;
-        if (d > kDependencyFloorDb) {
-            // u in [0, 819.1): nodes 0 .. 819 (the mask only keeps any index in the table).
-            const double u = std::max(d * (-1.0 / kNodeSpacingDb), 0.0);
-            const double rounded = u + kRoundToInteger;
-            const auto k =
-                static_cast<int32_t>(std::bit_cast<uint64_t>(rounded) & (kReleaseTableNodes - 1));
-            step = table[k] + table[kReleaseTableNodes + k] * (u - (rounded - kRoundToInteger));
-        } else if (plainShape) {
-            step = d * beyond;
-        } else {
-            const double t = base - slope * d;
-            step = d * coefficientOf(t, t + 0.25 * kLn10);
-        }
-        inRelease = d <= kReleaseThreshold;
-        y += inRelease ? step : d * static_cast<double>(attack[i]);
-        out[i] = static_cast<float>(y);
-    }
-    state_ = y;
-    inRelease_ = inRelease;
-}
-
-template <bool kNaNInput>
-void Capacitor::filterPlain(const float* x, float* out, Coefficients attack, Coefficients release,
-                            int32_t frames) noexcept {
-    double y = state_;
-    bool inRelease = inRelease_;
-    const auto run = [&](auto attackAt, auto releaseAt) {
-        for (int32_t i = 0; i < frames; ++i) {
-            const double d = drop<kNaNInput>(x[i], y);
-            inRelease = d <= kReleaseThreshold;
-            y += d * (inRelease ? releaseAt(i) : attackAt(i));
-            out[i] = static_cast<float>(y);
-        }
-    };
-    if ((attack.mask | release.mask) == 0) {
-        // Steady times (the usual case): both coefficients stay in registers.
-        const double a = attack[0];
-        const double r = release[0];
-        run([a](int32_t) { return a; }, [r](int32_t) { return r; });
-    } else {
-        run([attack](int32_t i) { return static_cast<double>(attack[i]); },
-            [release](int32_t i) { return static_cast<double>(release[i]); });
-    }
-    state_ = y;
-    inRelease_ = inRelease;
-}
-
-template <bool kNaNInput>
-void Capacitor::filterDependent(const float* x, float* out, Coefficients attack,
-                                int32_t frames) noexcept {
-    // The release time depends on the drop, so its coefficient is computed inside the
-    // recursion: the table exponential (every sample, not cached), the time, and the Pade form
-    // as one division. Everything that does not depend on the state was computed beforehand.
-    const double* table = style_->values();
-    const float* __restrict base = releaseBase_.data();
-    const float* __restrict slope = releaseSlope_.data();
-    const float* __restrict scale = releaseDependencyScale_.data();
-    double y = state_;
-    bool inRelease = inRelease_;
-    for (int32_t i = 0; i < frames; ++i) {
-        const double d = drop<kNaNInput>(x[i], y);
-        const double e = d > kDependencyFloorDb ? Style::lookup(table, d) : 0.0;
-        // T + ln10 / 4, the time shifted as the Pade denominator wants it.
-        const double shifted = (static_cast<double>(base[i]) + 0.25 * kLn10) +
-                               static_cast<double>(slope[i]) * std::fabs(d) +
-                               static_cast<double>(scale[i]) * e;
-        const double released = d * coefficientOf(shifted - 0.25 * kLn10, shifted);
-        const double attacked = d * static_cast<double>(attack[i]);
-        inRelease = d <= kReleaseThreshold;
-        y += inRelease ? released : attacked;
-        out[i] = static_cast<float>(y);
-    }
-    state_ = y;
-    inRelease_ = inRelease;
 }
 
 }  // namespace tessel

@@ -23,7 +23,8 @@ namespace tessel {
 /// drop-dependent release (shape or dependency) is worked out inside the serial recursion: read
 /// from a table of the release step over drops of 0 to -10 dB while its settings hold still
 /// (rebuilt when they change), else from the exponential table and one division per sample.
-/// Every path follows the rule with exact exponentials within 1e-4 dB.
+/// Every path follows the rule with exact exponentials within 1e-4 dB. Two envelopes in series
+/// (`pullWithFollower`) run in one pass, so that the shorter recursion hides in the longer one's.
 /// Audio thread only; `filter` never allocates, locks or throws. Construction and destruction take
 /// the process-wide lock of the shared table [main thread].
 class Capacitor : public wave::Filter {
@@ -85,6 +86,12 @@ public:
 
     void filter(wave::BasicBlock<float>* in, wave::BasicBlock<float>* out, int32_t frames,
                 int32_t mode) noexcept override;
+    /// Computes this cycle's output of this envelope and of `follower`, whose input is taken to
+    /// be the larger of this envelope's output and the magnitude of this envelope's input (the
+    /// follower's own input is not read), in one pass; both then count as pulled this cycle.
+    /// The follower's release time input must not read this envelope. When either was pulled
+    /// already this cycle, this is a pull of both. [audio thread]
+    void pullWithFollower(Capacitor& follower, int32_t frames) noexcept;
     /// Starts over from the resting value at the next block.
     void reset() override { resetPending_ = true; }
     bool isSettled() const override;
@@ -113,28 +120,64 @@ private:
     struct Coefficients {
         const float* values;
         int32_t mask;
-        float operator[](int32_t i) const noexcept { return values[i & mask]; }
+        double operator[](int32_t i) const noexcept {
+            return static_cast<double>(values[i & mask]);
+        }
     };
+    /// The control blocks of one cycle.
+    struct Controls {
+        const wave::BasicBlock<float>* attack;
+        const wave::BasicBlock<float>* release;
+        const wave::BasicBlock<float>* shape;
+        const wave::BasicBlock<float>* dependency;
+    };
+    /// How the release step of this block is found: a coefficient (plain), the release-step
+    /// table (steady drop-dependent settings) or the rule per sample.
+    enum class ReleaseKind { kPlain, kTabled, kDependent };
+    struct Plan {
+        Coefficients attack;
+        Coefficients release;  // kPlain only
+        ReleaseKind kind;
+    };
+    /// The input as the recursion reads it: the block itself, or when it holds a NaN or an
+    /// infinity its copy in `clean_` with infinities at +-FLT_MAX (NaN kept).
+    struct Input {
+        const float* values;
+        bool nan;      // some sample is NaN
+        bool resting;  // state and every sample within 1e-9 of the resting value
+    };
+    template <typename Rate>
+    struct PlainRelease;
+    struct TabledRelease;
+    struct DependentRelease;
+
+    /// A pending reset, then the controls' blocks for this cycle.
+    Controls begin(int32_t frames) noexcept;
+    Input clean(const float* x, int32_t frames) noexcept;
+    Plan plan(const Controls& controls, int32_t frames) noexcept;
+    /// Calls f with a reader of the coefficients: one steady value, or one per sample.
+    template <typename F>
+    static void withRate(Coefficients coefficients, F&& f) noexcept;
+    /// Calls f with the release step of `plan`; a plain one reads `plainRate`.
+    template <typename Rate, typename F>
+    void withRelease(const Plan& plan, const Rate& plainRate, F&& f) noexcept;
+    /// The recursion over one block by `plan`.
+    void run(const Plan& plan, const Input& input, float* out, int32_t frames) noexcept;
+    template <bool kNaNInput, typename Attack, typename Release>
+    void follow(const float* x, float* out, const Attack& attack, const Release& release,
+                int32_t frames) noexcept;
+    template <typename Attack, typename Release, typename FollowerAttack, typename FollowerRelease>
+    void runPair(Capacitor& follower, const float* x, float* out, float* followerOut,
+                 const Attack& attack, const Release& release, const FollowerAttack& followerAttack,
+                 const FollowerRelease& followerRelease, int32_t frames) noexcept;
     /// Writes the coefficients of a time block (seconds) into `out` and returns the mask to read
     /// them with; a constant block is evaluated once, cached in cachedSamples/cachedCoefficient.
     int32_t coefficients(const wave::BasicBlock<float>* seconds, float* out, float& cachedSamples,
                          float& cachedCoefficient, int32_t frames) const noexcept;
-    template <bool kNaNInput>
-    void filterPlain(const float* x, float* y, Coefficients attack, Coefficients release,
-                     int32_t frames) noexcept;
-    template <bool kNaNInput>
-    void filterDependent(const float* x, float* y, Coefficients attack, int32_t frames) noexcept;
-    /// Tabulates the release coefficient over drops of 0 to -10 dB for a release time of
+    /// Tabulates the release step over drops of 0 to -10 dB for a release time of
     /// base + slope * |d| + scale * E(d) samples (unless already done for these values); false
     /// when linear interpolation would not follow the curve closely enough.
     bool prepareReleaseTable(float base, float slope, float scale) noexcept;
-    template <bool kNaNInput>
-    void filterTabled(const float* x, float* y, Coefficients attack, int32_t frames) noexcept;
-
-    /// Nodes of the release table: every fourth node of the exponential table from 0 dB down to
-    /// just past -10 dB (node 821); room for 1024, so that a masked index stays inside.
-    static constexpr int32_t kReleaseTableNodes = 1024;
-    static constexpr int32_t kReleaseTableNodesInUse = 821;
 
     FloatParameter attackTime_;
     FloatParameterBus releaseTime_;
@@ -158,13 +201,16 @@ private:
     wave::BasicBlock<float> releaseBase_;
     wave::BasicBlock<float> releaseSlope_;
     wave::BasicBlock<float> releaseDependencyScale_;
-    // The release table for the steady settings it was made for (NaN: none yet): the step d * c
-    // at each node, then each step's change per node spacing.
+    wave::BasicBlock<float> clean_;  // see Input
+    // The release table for the steady settings it was made for (NaN: none yet), in nodes: the
+    // offsets of the lines that carry the step from each node to the next, then their changes
+    // per node, negated (see TabledRelease).
     std::vector<double> releaseTable_;
     std::vector<float> tableTimes_;  // scratch of the table's making
     float tableBase_ = std::numeric_limits<float>::quiet_NaN();
     float tableSlope_ = 0.0f;
     float tableScale_ = 0.0f;
+    double tableBeyond_ = 1.0;  // the plain shape's coefficient past -10 dB
     bool tableUsable_ = false;
 };
 

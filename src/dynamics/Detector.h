@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "engine/FloatParameter.h"
+#include "engine/wave/BasicBlock.h"
 #include "engine/wave/Filter.h"
 #include "support/Property.h"
 
@@ -32,6 +33,14 @@ public:
     Property<KneeStyle>& kneeStyle() noexcept { return kneeStyle_; }
     Property<Purpose>& purpose() noexcept { return purpose_; }
 
+    /// When set, the input is the detection signal itself and its level in dB is taken on the
+    /// way in, exactly as DBConverter's gain to dB does (a node less in front of the curve). With
+    /// steady controls, a block whose loudest sample (above) or quietest one (below) lies on the
+    /// quiet side of the curve's start by 0.001 dB or more gives the zero block at the cost of
+    /// one pass. Off by default: the input is a level in dB.
+    void setLinearInput(bool linear) noexcept { linearInput_ = linear; }
+    bool linearInput() const noexcept { return linearInput_; }
+
     /// Knee width, 0 .. 30 dB.
     FloatParameter& kneeDb() noexcept { return kneeDb_; }
     /// Width of the rounded approach to the range limit, 0 .. 30 dB.
@@ -60,6 +69,8 @@ private:
     FloatParameter thresholdDb_;
     Property<KneeStyle> kneeStyle_;
     Property<Purpose> purpose_;
+    bool linearInput_ = false;
+    wave::BasicBlock<float> levels_;  // a linear input's levels in dB
 };
 
 }  // namespace tessel

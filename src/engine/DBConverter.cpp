@@ -4,27 +4,24 @@
 #include <cmath>
 
 #include "support/Decibels.h"
-#include "support/FastLog.h"
 
 namespace tessel {
 
 namespace {
 
-// The logarithm's argument for a magnitude a = |x| or |1 - x|: at least 1e-10 (whose -200 dB the
-// floor below turns into -180), infinity clamped to the largest float, NaN failing the comparison
-// and so taking the floor.
+// The logarithm's argument for a magnitude a = |1 - x|, as in gainToDb.
 inline float logArgument(float a) noexcept {
     return a > 1e-10f ? (a < FLT_MAX ? a : FLT_MAX) : 1e-10f;
 }
 
 // 20 log10(a) for a logArgument, floored at -180 dB.
 inline float flooredDb(float a) noexcept {
-    const float db = fastLog(a) * kNeperToDb;
+    const float db = DBConverter::logarithm(a) * kNeperToDb;
     return db > kMinimumDb ? db : kMinimumDb;
 }
 
 inline float gainToDbValue(float x) noexcept {
-    return flooredDb(logArgument(std::fabs(x)));
+    return DBConverter::gainToDb(x);
 }
 inline float dbToGainValue(float x) noexcept {
     return fastDbToGain(x);
@@ -36,22 +33,16 @@ inline float dbToReductionValue(float x) noexcept {
     return 1.0f - fastDbToGain(-x);
 }
 
-// The logarithmic conversions run in two passes over the output: a fused loop does not vectorise,
-// because GCC folds the logarithm of the clamp constants into separate paths and then cannot
-// if-convert the remaining (possibly trapping) float arithmetic. The block is in L1 either way.
+// One pass each; GCC 12 vectorises the clamps, the logarithm and the floor together.
 void gainToDbBlock(float* __restrict out, const float* __restrict in, int32_t frames) noexcept {
     for (int32_t i = 0; i < frames; ++i)
-        out[i] = logArgument(std::fabs(in[i]));
-    for (int32_t i = 0; i < frames; ++i)
-        out[i] = flooredDb(out[i]);
+        out[i] = gainToDbValue(in[i]);
 }
 
 void reductionToDbBlock(float* __restrict out, const float* __restrict in,
                         int32_t frames) noexcept {
     for (int32_t i = 0; i < frames; ++i)
-        out[i] = logArgument(std::fabs(1.0f - in[i]));
-    for (int32_t i = 0; i < frames; ++i)
-        out[i] = -flooredDb(out[i]);
+        out[i] = reductionToDbValue(in[i]);
 }
 
 void dbToGainBlock(float* __restrict out, const float* __restrict in, int32_t frames) noexcept {

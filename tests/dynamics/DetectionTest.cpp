@@ -11,6 +11,8 @@
 #include "dynamics/Capacitor.h"
 #include "dynamics/Detector.h"
 #include "dynamics/PeakHold.h"
+#include "engine/DBConverter.h"
+#include "engine/Mixer.h"
 
 namespace tessel {
 namespace {
@@ -91,6 +93,43 @@ TEST(Detector, RatioOneIsTheZeroBlockAndMovingControlsAreFollowedPerSample) {
     for (int i : {0, 32, 63})  // over by -10 + 20 i / 64 dB, all of it at ratio 100
         EXPECT_NEAR(out[i], std::max(0.0f, -10.0f + 0.3125f * float(i)), 1e-4f) << i;
     EXPECT_NEAR(runCycle(rig.env, detector, 64)[0], 10.0f, 1e-5f);
+}
+
+// A linear input reads exactly as through DBConverter. Threshold -30 dB, knee 6 dB: changes start
+// at -33 dB above the threshold and below -30 dB below it; a block 0.002 dB on the quiet side is
+// the zero block, one 0.0006 dB past that point is computed.
+TEST(Detector, LinearInputReadsAsTheConverterAndQuietBlocksAreTheZeroBlock) {
+    const auto at = [](float db) { return std::pow(10.0f, db / 20.0f); };
+    const std::tuple<Purpose, std::vector<float>, bool> cases[] = {
+        // purpose, linear samples, quiet
+        {kAbove, {0.0f, kNaN, -at(-33.002f), at(-40.0f)}, true},
+        {kAbove, {0.0f, at(-32.9994f)}, false},
+        {kAbove, {0.5f, -kInf, 1e-3f}, false},
+        {kBelow, {at(-29.998f), -1.0f, kInf}, true},
+        {kBelow, {at(-29.998f), at(-30.0006f)}, false},
+        {kBelow, {1.0f, kNaN}, false},  // NaN reads as silence, far below the threshold
+    };
+    for (const auto& [purpose, levels, quiet] : cases) {
+        SCOPED_TRACE(::testing::Message() << int(purpose) << " " << levels[1]);
+        wave::Environment env(64, true);
+        testing::PatternSource input(&env, levels);
+        DBConverter converter(&env);
+        converter.setInput(&input);
+        Detector linear(&env), reference(&env);
+        linear.setLinearInput(true);
+        linear.setInput(&input);
+        reference.setInput(&converter);
+        for (Detector* d : {&linear, &reference}) {
+            d->purpose() = purpose;
+            d->thresholdDb().setValue(-30.0f, 0);
+            d->ratio().setValue(3.0f, 0);
+            d->kneeDb().setValue(6.0f, 0);
+            d->rangeDb().setValue(40.0f, 0);
+        }
+        const auto blocks = testing::pullCycle(env, 64, {&linear, &reference});
+        EXPECT_EQ(blocks[0] == env.zeroBlock(), quiet);
+        EXPECT_TRUE(std::equal(blocks[0]->data(), blocks[0]->data() + 64, blocks[1]->data()));
+    }
 }
 
 // The window maximum of |x| over the last H + 1 samples.
@@ -287,6 +326,62 @@ TEST(Capacitor, FollowsTheExactRuleWellWithinAHundredthOfADecibel) {
                                 << rate << " " << attackS << " " << releaseS << " " << shape << " "
                                 << dependencyS << " " << moving;
                         }
+}
+
+// Two envelopes in one pass give the graph's result bit for bit (the follower reading the larger
+// of the leader and the input's magnitude): each kind of follower release, moving times, resting
+// silence, NaN and infinities.
+TEST(Capacitor, PairedPassEqualsTheTwoEnvelopesInTheGraph) {
+    std::vector<float> pattern(4096, 0.0f);  // two silent blocks first: both envelopes rest
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> level(0.0f, 30.0f);
+    for (std::size_t n = 128; n < pattern.size(); n += 64) {
+        const float v = level(rng);
+        for (std::size_t i = n; i < n + 64; ++i)
+            pattern[i] = v + 2.0f * std::sin(0.3f * static_cast<float>(i));
+    }
+    pattern[700] = kNaN;
+    pattern[1500] = kInf;
+    pattern[2300] = -kInf;
+    const std::tuple<float, float, bool> cases[] = {
+        // follower's release shape, dependency (s), release times moving
+        {1.0f, 0.0f, false},
+        {0.3f, 0.0005f, false},
+        {1.0f, 0.01f, false},
+        {0.3f, 0.0005f, true}};
+    for (const auto& [shape, dependency, moving] : cases) {
+        SCOPED_TRACE(::testing::Message() << shape << " " << dependency << " " << moving);
+        testing::GraphRig rig(64, kRate);
+        testing::PatternSource input(&rig.env, pattern);
+        Capacitor slow(&rig.env), fast(&rig.env), pairedSlow(&rig.env), pairedFast(&rig.env);
+        Mixer larger(&rig.env);
+        larger.operation() = Mixer::Operation::kMaxMagnitude;
+        larger.addInput(&slow);
+        larger.addInput(&input);
+        slow.setInput(&input);
+        pairedSlow.setInput(&input);
+        fast.setInput(&larger);
+        for (Capacitor* c : {&fast, &pairedFast}) {
+            c->attackTime().setValue(0.00025f, 0);
+            c->releaseShape().setValue(shape, 0);
+            c->releaseDependency().setValue(dependency, 0);
+        }
+        for (int32_t block = 0; block < 64; ++block) {
+            for (Capacitor* c : {&slow, &pairedSlow, &fast, &pairedFast}) {
+                const float seconds = c == &slow || c == &pairedSlow ? 0.26f : 0.005f;
+                if (block == 0 || (moving && block % 8 == 0))
+                    c->releaseTime().parameter().setValue(seconds * (block % 16 ? 1 : 3), 20.0f);
+            }
+            rig.env.beginCycle();
+            pairedSlow.pullWithFollower(pairedFast, 64);
+            ASSERT_TRUE(pairedSlow.computedThisCycle() && pairedFast.computedThisCycle());
+            for (auto [graph, paired] : {std::pair{&slow, &pairedSlow}, {&fast, &pairedFast}}) {
+                const float* a = graph->pull(64)->data();
+                ASSERT_TRUE(std::equal(a, a + 64, paired->pull(64)->data())) << block;
+            }
+            rig.env.advance(64, 0);
+        }
+    }
 }
 
 TEST(Capacitor, RestingSilencePassesThroughResetStartsOverAndNonFiniteInputHolds) {
