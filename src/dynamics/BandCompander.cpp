@@ -169,6 +169,11 @@ BandCompander::BandCompander(wave::Environment* environment)
     invertedEnvelope_.addInput(&fast_, -1.0f);
     envelopeRouter_.addInput(&fast_);
     envelopeRouter_.addInput(&invertedEnvelope_);
+    // The two directions' signals mean different things (a gain change, or its inverse on the
+    // 36 dB scale): a crossfade between them would be a gain change neither asked for, so a
+    // change of direction switches at once, and the envelopes restart from rest.
+    curveRouter_.switchTimeMs() = 0.0f;
+    envelopeRouter_.switchTimeMs() = 0.0f;
 
     detector_.ratio().setValue(settings_.ratio, 0.0f);
     updateDirection(true);
@@ -223,6 +228,13 @@ void BandCompander::updateDirection(bool initial) {
         smoothing_.reset();
         slow_.reset();
         fast_.reset();
+        // In the "below" direction the envelopes run on the inverted 36 dB scale, where rest
+        // (no gain change) is the ceiling, not 0: they restart there, or the first samples
+        // would carry the whole range.
+        if (direction == Direction::kBelow) {
+            slow_.setState(kCeilingDb, false, false);
+            fast_.setState(kCeilingDb, false, false);
+        }
         rampMs = 0.0f;
     }
 

@@ -179,6 +179,14 @@ TEST(BandCompander, DirectionChangesRestartOrRampAsTheyShould) {
     const auto [lo, hi] = std::minmax_element(g.begin(), g.end());
     EXPECT_TRUE(*lo >= -0.01f && *hi <= 6.01f) << *lo << " .. " << *hi;
     EXPECT_NEAR(rig.run(1.0f, -120.0f).back(), 6.0f, 0.01f);
+    // Back from "below" at Range 0 (no change) to attenuation: the change grows from 0 and never
+    // passes the new range (the old routers' crossfade mixed the two scales into -27 dB).
+    rig.compander.rangeDb() = 0.0f;
+    rig.run(1.0f, -26.0f);
+    rig.compander.rangeDb() = -6.0f;
+    const std::vector<float> back = rig.run(1.0f, -26.0f);
+    EXPECT_NEAR(back[0], 0.0f, 0.05f);
+    EXPECT_GE(*std::min_element(back.begin(), back.end()), -6.01f);
 }
 
 TEST(BandCompander, LookaheadSetsTheDetectionDelay) {
