@@ -336,7 +336,16 @@ void TesselProcessor::TesselBand::connect() {
                                               : MidSideStereoProcessor::kRightGain);
         midSideGain = s.gains.output(c == 0 ? MidSideStereoProcessor::kMidGain
                                             : MidSideStereoProcessor::kSideGain);
+        // Where the band passes between left/right and mid/side linking, its gains glide (see
+        // GainGlide), in the gain stage as in the dynamic-phase chain.
+        leftRightGlide_.setInput(leftRightGain);
+        midSideGlide_.setInput(midSideGain);
+        leftRightGlide_.setLinkAmount(s.detectionLinker.linkAmount());
+        midSideGlide_.setLinkAmount(s.detectionLinker.linkAmount());
+        leftRightGain = &leftRightGlide_;
+        midSideGain = &midSideGlide_;
         s.gainStage.setChannel(c, &lookahead_, leftRightGain);
+        if (c == 1) s.gainStage.setMidSideGains(&first.midSideGlide_, &midSideGlide_);
         processed = s.gainStage.output(c);
         auditionGain_.setInput(s.auditionLinker.output(c));
     } else {
@@ -348,16 +357,8 @@ void TesselProcessor::TesselBand::connect() {
     // In the dynamic-phase chain the band's level and pan act through its shelving gain.
     chainGain_.setInput(leftRightGain);
     chainGain_.setMaximumGain(std::pow(10.0f, 36.0f / 20.0f));
-    if (stereo) {
-        leftRightGlide_.setInput(&chainGain_);
-        midSideGlide_.setInput(midSideGain);
-        leftRightGlide_.setLinkAmount(first.stereo_->detectionLinker.linkAmount());
-        midSideGlide_.setLinkAmount(first.stereo_->detectionLinker.linkAmount());
-        shelfLeftRight_.setGainInput(&leftRightGlide_);
-        shelfMidSide_.setGainInput(&midSideGlide_);
-    } else {
-        shelfLeftRight_.setGainInput(&chainGain_);
-    }
+    shelfLeftRight_.setGainInput(&chainGain_);
+    shelfMidSide_.setGainInput(midSideGain);
     stateRouter_.addInput(processed);
     stateRouter_.addInput(&lookahead_);
 }

@@ -170,13 +170,14 @@ private:
     wave::Producer* side_ = nullptr;
 };
 
-/// Smooths a gain for the dynamic-phase chain's shelving stages where a stereo band passes
-/// between left/right and mid/side processing: there its left/right gain jumps to 1 while its
-/// mid/side gain jumps the other way, and two shelving filters whose gains jump in opposite
-/// directions ring. From such a passage until the gain has caught up, the gain glides in the log
-/// domain (time constant kTimeConstantMs); both stages glide by the same filter, so their
-/// combined gain stays where it was at every sample. Everywhere else the gain passes through
-/// untouched, at no cost. Audio thread only; never allocates.
+/// Smooths a stereo band's gains where the band passes between left/right and mid/side
+/// processing: there its left/right gains jump to 1 while its mid/side gains jump the other way.
+/// Multiplied straight, a channel whose gain differed from the other's steps to the shared gain;
+/// in the dynamic-phase chain two shelving filters whose gains jump in opposite directions ring.
+/// From such a passage until the gain has caught up, the gain glides in the log domain (time
+/// constant kTimeConstantMs); all four gains glide by the same filter, so where the channels
+/// agreed their combined gain stays where it was at every sample. Everywhere else the gain passes
+/// through untouched, at no cost. Audio thread only; never allocates.
 class GainGlide : public wave::Filter {
 public:
     static constexpr float kTimeConstantMs = 2.0f;
@@ -272,8 +273,8 @@ private:
     VolumeFilter level_;         // band level, pan and solo/mute
     VolumeFilter auditionGain_;  // the detection signal as heard when auditioned
     VolumeFilter chainGain_;     // dynamic phase: the left/right gain times level and pan
-    GainGlide leftRightGlide_;   // stereo: the shelving stages' gains, glided
-    GainGlide midSideGlide_;
+    GainGlide leftRightGlide_;   // stereo: this channel's left/right gain, glided
+    GainGlide midSideGlide_;     // stereo: the mid (first channel) or side (second) gain, glided
     LevelMeter detectionMeter_;
     LevelMeter gainMeter_;
     ShelfBand shelfLeftRight_;

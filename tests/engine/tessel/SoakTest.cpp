@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <ctime>
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -248,7 +248,9 @@ TEST_P(ProcessorSoak, StaysFiniteBoundedAndClickFreeUnderRandomAutomation) {
             if (const double r = roughness(y[c], judgedFrom, n, &worstAt); r > outputRoughness) {
                 outputRoughness = r;
                 worstWhere = "at " + std::to_string(done + worstAt / kRateHz) + " s, channel " +
-                             std::to_string(c) + " after:";
+                             std::to_string(c) + ", mode " +
+                             std::to_string(static_cast<int32_t>(p.effectiveMode())) + ", " +
+                             std::to_string(p.oversamplingFactor()) + "x, after:";
                 for (const auto& [when, what] : log)
                     if (when + kRateHz / 10 >= worstAt && when < worstAt + kWindow)
                         worstWhere += " [" + what + "]";
@@ -267,10 +269,9 @@ TEST_P(ProcessorSoak, StaysFiniteBoundedAndClickFreeUnderRandomAutomation) {
     report << seconds << " s, layout " << soak.layout << ": cycle mean " << meanUs << " us, 99.9 % "
            << steadyUs[steadyUs.size() * 999 / 1000] << " us, worst " << steadyUs.back() << " us ("
            << steadyUs.back() / meanUs << "x mean; against its own segment's mean " << worstRatio
-           << "x), worst with a structural change "
-           << worstStructuralUs << " us; peak in " << inputPeak << " out " << outputPeak
-           << "; roughness in " << inputRoughness << " out " << outputRoughness << " "
-           << worstWhere;
+           << "x), worst with a structural change " << worstStructuralUs << " us; peak in "
+           << inputPeak << " out " << outputPeak << "; roughness in " << inputRoughness << " out "
+           << outputRoughness << " " << worstWhere;
     std::cout << report.str() << "\n";
     RecordProperty("report", report.str());
     EXPECT_LE(outputPeak, kPeakBound * inputPeak);
