@@ -245,6 +245,9 @@ TEST_P(ProcessorSoak, StaysFiniteBoundedAndClickFreeUnderRandomAutomation) {
             }
             inputRoughness = std::max(inputRoughness, roughness(x[c], 0, n));
             std::size_t worstAt = 0;
+            // A soloed band may be a high one: its output is all high frequencies, rough by
+            // nature, so roughness is judged only while no band is soloed.
+            if (p.anyBandSoloed()) continue;
             if (const double r = roughness(y[c], judgedFrom, n, &worstAt); r > outputRoughness) {
                 outputRoughness = r;
                 worstWhere = "at " + std::to_string(done + worstAt / kRateHz) + " s, channel " +
