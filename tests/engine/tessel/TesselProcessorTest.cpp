@@ -67,10 +67,17 @@ TEST(TesselProcessorTest, ReportedLatencyIsTheImpulseDelay) {
                     EXPECT_NEAR(out[0][static_cast<std::size_t>(100 + latency)], 1.0f,
                                 oversampling > 0.0f ? 0.15f : 2e-3f);
                 }
+    // A rate change while running rebuilds the kernels, delays and converters for the new rate.
     ProcessorRig rig(1, 48000.0f);
     rig.set(rig.p().processingMode, kLinear);
-    rig.run(ProcessorRig::impulse(2, 256));
-    EXPECT_EQ(rig.p().latency(), 960 + 3072);
+    rig.set(rig.p().oversampling, 1.0f);
+    rig.useBands(4);
+    rig.run(ProcessorRig::noise(2, 24000));
+    rig.p().environment()->setSampleRate(96000.0f);
+    rig.run(Signal(2, std::vector<float>(48000)));
+    const Signal out = rig.run(ProcessorRig::impulse(2, 16384, 10));
+    EXPECT_EQ(rig.p().latency(), 1920 + 5120 + rig.p().latencyParts().oversamplingSamples);
+    EXPECT_EQ(peakIndex(out[1]), static_cast<std::size_t>(10 + rig.p().latency()));
 }
 
 // With every band in use and no gain change the processor is the input delayed: within -100 dB
