@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "support/Decibels.h"
+#include "support/FastExp.h"
 #include "support/Octave.h"
 
 namespace tessel {
@@ -61,14 +62,7 @@ inline float gainFactor(float nepers) noexcept {
     x = x < 80.0f ? x : 80.0f;
     const float shifted = x * 1.442695f + kRound;
     const float n = shifted - kRound;
-    const float r = x - n * 0.6933594f - n * (-0.00021219444f);
-    float p = 0.00019875691f;
-    p = p * r + 0.0013981999f;
-    p = p * r + 0.008333452f;
-    p = p * r + 0.041665796f;
-    p = p * r + 0.16666666f;
-    p = p * r + 0.5f;
-    const float y = 1.0f + r + r * r * p;
+    const float y = fastExpReduced(x, n);
     // y is within [0.70, 1.42]; n is added to its exponent field.
     const int32_t e = std::bit_cast<int32_t>(shifted) - std::bit_cast<int32_t>(kRound);
     return std::bit_cast<float>(std::bit_cast<int32_t>(y) + e * (1 << 23));
