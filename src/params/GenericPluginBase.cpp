@@ -1,5 +1,7 @@
 #include "params/GenericPluginBase.h"
 
+#include "support/BinaryData.h"
+
 namespace tessel {
 
 int GenericPluginBase::registerParameter(AbstractPluginParameter& parameter) {
@@ -10,6 +12,40 @@ int GenericPluginBase::registerParameter(AbstractPluginParameter& parameter) {
 }
 
 void GenericPluginBase::parameterValueChanged(int, float, int) {}
+
+namespace {
+constexpr std::string_view kParameterBlockSignature = "VTBS";
+constexpr int32_t kParameterBlockVersion = 1;
+}  // namespace
+
+void GenericPluginBase::writeParameterBlock(BinaryDataWriter& stream) const {
+    stream.writeHeader(kParameterBlockSignature, kParameterBlockVersion);
+    stream.writeInt32(parameterCount());
+    for (int identifier = 0; identifier < parameterCount(); ++identifier)
+        stream.writeFloat(parameters_.parameter(identifier)->currentValue());
+}
+
+bool GenericPluginBase::readParameterBlock(BinaryDataReader& stream) {
+    if (!stream.readHeader(kParameterBlockSignature)) return false;
+    int32_t count = 0;
+    stream.readInt32(count);
+    if (count < 0) stream.setFailed();
+    int identifier = 0;
+    // Values beyond our parameters are read and dropped, so a block from a larger version
+    // still reads to its end.
+    for (int32_t i = 0; i < count && stream.good(); ++i) {
+        float value = 0.0f;
+        if (stream.readFloat(value) && i < parameterCount()) {
+            parameters_.parameter(static_cast<int>(i))->setValue(value, 1);
+            identifier = static_cast<int>(i) + 1;
+        }
+    }
+    for (; identifier < parameterCount(); ++identifier) {
+        AbstractPluginParameter* parameter = parameters_.parameter(identifier);
+        parameter->setValue(parameter->defaultValue(), 1);
+    }
+    return stream.good();
+}
 
 void GenericPluginBase::enterParameterName(std::string_view name, int identifier) {
     nameMap_.insert_or_assign(std::string(name), identifier);

@@ -12,6 +12,8 @@
 namespace tessel {
 
 class AsyncEventQueue;
+class BinaryDataReader;
+class BinaryDataWriter;
 
 /// What every plug-in object with parameters holds, the model and the audio processor alike: the
 /// parameter collection in registration order (registration index = identifier = host ID), a map
@@ -46,6 +48,16 @@ public:
     AbstractPluginParameter* parameterByIdentifier(int identifier) const override {
         return parameters_.parameter(identifier);
     }
+
+    /// Writes the parameter block: header "VTBS" version 1, the parameter count, then every
+    /// current value in identifier order (value domain, not normalised).
+    void writeParameterBlock(BinaryDataWriter& stream) const;
+    /// Reads a parameter block: false with nothing changed when the signature is not "VTBS";
+    /// otherwise each value read is set with flag 1 (a restore, not an edit), every parameter the
+    /// block lacks gets its default, and the result says whether the whole block read. A block
+    /// cut short sets what it holds and defaults the rest; a negative count is a damaged block.
+    /// The plug-in model wraps this in a change group so the host hears of the restore once.
+    bool readParameterBlock(BinaryDataReader& stream);
 
     /// Enters an extra name for a parameter (alternative names used by older text presets).
     void enterParameterName(std::string_view name, int identifier);

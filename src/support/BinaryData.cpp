@@ -79,6 +79,16 @@ bool BinaryDataReader::readHeader(std::string_view signature) noexcept {
     return true;
 }
 
+bool BinaryDataReader::readAnyHeader(std::string& signature) {
+    signature.clear();
+    const uint8_t* at = nullptr;
+    int32_t version = 0;
+    if (!take(4, at) || !readInt32(version)) return false;
+    signature.assign(reinterpret_cast<const char*>(at), 4);
+    version_ = version;
+    return true;
+}
+
 bool BinaryDataReader::readString(std::string& text) {
     text.clear();
     int32_t count = 0;
@@ -112,6 +122,28 @@ BinaryFileReader::BinaryFileReader(const std::string& path) {
         return;
     }
     static_cast<BinaryDataReader&>(*this) = BinaryDataReader(data_);
+}
+
+BinaryResourceReader::BinaryResourceReader(std::span<const BinaryResource> table,
+                                           std::string_view name) noexcept {
+    const auto sameIgnoringCase = [](std::string_view a, std::string_view b) {
+        if (a.size() != b.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            const auto lower = [](char c) {
+                return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+            };
+            if (lower(a[i]) != lower(b[i])) return false;
+        }
+        return true;
+    };
+    for (const BinaryResource& resource : table) {
+        if (sameIgnoringCase(resource.name, name)) {
+            static_cast<BinaryDataReader&>(*this) = BinaryDataReader(resource.bytes);
+            found_ = true;
+            return;
+        }
+    }
+    setFailed();
 }
 
 bool BinaryFileWriter::commit(const std::string& path) {

@@ -43,6 +43,9 @@ public:
     /// Reads a header; true when its four signature bytes equal `signature` (the version is not
     /// judged: `version()` hands it to the caller). A different signature fails the stream.
     bool readHeader(std::string_view signature) noexcept;
+    /// Reads a header whatever its signature, handing the four signature bytes to the caller;
+    /// fails only on a short read.
+    bool readAnyHeader(std::string& signature);
     bool readString(std::string& text);
 
     bool good() const noexcept { return !failed_; }
@@ -52,6 +55,14 @@ public:
     int32_t version() const noexcept { return version_; }
     std::size_t position() const noexcept { return position_; }
     std::size_t remaining() const noexcept { return bytes_.size() - position_; }
+    /// Every byte the reader reads from, whatever has been read.
+    std::span<const uint8_t> data() const noexcept { return bytes_; }
+    /// Back to the first byte with the fail state cleared.
+    void rewind() noexcept {
+        position_ = 0;
+        version_ = 0;
+        failed_ = false;
+    }
 
 private:
     bool take(std::size_t count, const uint8_t*& at) noexcept;
@@ -74,6 +85,24 @@ public:
 private:
     std::vector<uint8_t> data_;
     std::string error_;
+};
+
+/// One named block of data compiled into the program (preset maps and the like): our stand-in
+/// for resources carried by the plug-in's module.
+struct BinaryResource {
+    std::string_view name;
+    std::span<const uint8_t> bytes;
+};
+
+/// Reads a resource looked up by name, without regard to ASCII case, in a table of the
+/// program's resources. A name the table does not hold gives a failed reader.
+class BinaryResourceReader : public BinaryDataReader {
+public:
+    BinaryResourceReader(std::span<const BinaryResource> table, std::string_view name) noexcept;
+    bool found() const noexcept { return found_; }
+
+private:
+    bool found_ = false;
 };
 
 /// Collects a file's bytes and puts them in place only when complete: `commit` writes a
