@@ -30,20 +30,19 @@ bool GenericPluginBase::readParameterBlock(BinaryDataReader& stream) {
     int32_t count = 0;
     stream.readInt32(count);
     if (count < 0) stream.setFailed();
-    int identifier = 0;
+    // Every parameter the block lacks, or that a short block cuts off, takes its default.
+    std::vector<float> values;
+    values.reserve(static_cast<std::size_t>(parameterCount()));
+    for (int identifier = 0; identifier < parameterCount(); ++identifier)
+        values.push_back(parameters_.parameter(identifier)->defaultValue());
     // Values beyond our parameters are read and dropped, so a block from a larger version
     // still reads to its end.
     for (int32_t i = 0; i < count && stream.good(); ++i) {
         float value = 0.0f;
-        if (stream.readFloat(value) && i < parameterCount()) {
-            parameters_.parameter(static_cast<int>(i))->setValue(value, 1);
-            identifier = static_cast<int>(i) + 1;
-        }
+        if (stream.readFloat(value) && i < parameterCount())
+            values[static_cast<std::size_t>(i)] = value;
     }
-    for (; identifier < parameterCount(); ++identifier) {
-        AbstractPluginParameter* parameter = parameters_.parameter(identifier);
-        parameter->setValue(parameter->defaultValue(), 1);
-    }
+    parameters_.assignValues(values, 1);
     return stream.good();
 }
 

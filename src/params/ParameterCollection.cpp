@@ -35,10 +35,21 @@ std::vector<float> ParameterCollection::values() const {
     return out;
 }
 
-void ParameterCollection::assignValues(std::span<const float> values) {
+void ParameterCollection::assignValues(std::span<const float> values, int flag) {
     const std::size_t count = std::min(values.size(), parameters_.size());
+    std::vector<ParameterAssignment> assignments;
+    assignments.reserve(count);
     for (std::size_t i = 0; i < count; ++i)
-        parameters_[i]->setValue(values[i], 0);
+        assignments.emplace_back(parameters_[i], values[i]);
+    assignInDependencyOrder(assignments, flag);
+}
+
+void assignInDependencyOrder(std::span<const ParameterAssignment> assignments, int flag) {
+    for (const auto& [parameter, value] : assignments)
+        if (parameter->discrete()) parameter->setValue(parameter->defaultValue(), flag);
+    for (const bool discrete : {false, true})
+        for (const auto& [parameter, value] : assignments)
+            if (parameter->discrete() == discrete) parameter->setValue(value, flag);
 }
 
 }  // namespace tessel

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "params/AbstractPluginParameter.h"
@@ -30,12 +31,23 @@ public:
 
     /// Current values in list order.
     std::vector<float> values() const;
-    /// Sets values element by element for the common length, each with flag 0.
-    void assignValues(std::span<const float> values);
+    /// Sets values element by element for the common length, each with `flag`, in the order of
+    /// assignInDependencyOrder.
+    void assignValues(std::span<const float> values, int flag = 0);
 
 private:
     std::vector<AbstractPluginParameter*> parameters_;
     ParameterValueObserver* observer_;
 };
+
+/// A parameter and the value a restore gives it.
+using ParameterAssignment = std::pair<AbstractPluginParameter*, float>;
+
+/// Restores a set of values so that the result depends only on the values, not on the state
+/// they replace: a continuous value may be stored differently depending on a choice (a slope
+/// set while the Processing Mode is Minimum Phase snaps, one set before keeps its value). The
+/// indexed parameters of the set go to their defaults first (where nothing snaps), then the
+/// continuous values are set, then the indexed ones. Later entries for the same parameter win.
+void assignInDependencyOrder(std::span<const ParameterAssignment> assignments, int flag);
 
 }  // namespace tessel

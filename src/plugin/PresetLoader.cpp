@@ -218,8 +218,14 @@ std::string CustomPresetLoader::signature(int) const {
 }
 
 void CustomPresetLoader::begin(int) {
+    pending_.clear();
     for (AbstractPluginParameter* parameter : newParameters_)
-        parameter->setValue(parameter->defaultValue(), 0);
+        pending_.emplace_back(parameter, parameter->defaultValue());
+}
+
+void CustomPresetLoader::finish(int) {
+    assignInDependencyOrder(pending_, 0);
+    pending_.clear();
 }
 
 void CustomPresetLoader::checkBuiltInMaps() {
@@ -279,20 +285,20 @@ bool CustomPresetLoader::isVersionSupported(int version) {
 void CustomPresetLoader::setDefault(int index) {
     if (index < 0 || index >= parameterCount()) return;
     if (AbstractPluginParameter* parameter = entries_[static_cast<std::size_t>(index)])
-        parameter->setValue(parameter->defaultValue(), 0);
+        pending_.emplace_back(parameter, parameter->defaultValue());
 }
 
 int CustomPresetLoader::setByName(std::string_view name, float value) {
     const int identifier = parameters_.identifierOfName(name);
     if (identifier < 0) return -1;
-    parameters_.parameter(identifier)->setValue(value, 0);
+    pending_.emplace_back(parameters_.parameter(identifier), value);
     return identifier;
 }
 
 void CustomPresetLoader::setByIndex(int index, float value) {
     if (index < 0 || index >= parameterCount()) return;
     if (AbstractPluginParameter* parameter = entries_[static_cast<std::size_t>(index)])
-        parameter->setValue(value, 0);
+        pending_.emplace_back(parameter, value);
 }
 
 CollectionPresetLoader::CollectionPresetLoader(PresetParameterCollection& parameters,

@@ -126,12 +126,16 @@ private:
 /// (a .vtpresetmap file the locator finds, else the built-in resource). Text presets are only
 /// read in the current version. The built-in maps are checked once, on the first version
 /// question: a built-in map that does not add up stops the program, as a programming error.
+/// The values are recorded as they are read and set together in `finish`, in dependency order
+/// (assignInDependencyOrder), so that what a preset gives does not depend on the instance's
+/// state before the load.
 class CustomPresetLoader : public PresetLoader {
 public:
     CustomPresetLoader(PresetParameterCollection& parameters, std::string signature,
                        int currentVersion, int settingsVersion, PresetMapLocator locator = {});
 
     int parameterCount() const override { return static_cast<int>(entries_.size()); }
+    void finish(int version) override;
     std::string signature(int version) const override;
     void begin(int version) override;
     bool isVersionSupported(int version) override;
@@ -149,6 +153,7 @@ private:
     PresetMapLocator locator_;
     std::vector<AbstractPluginParameter*> entries_;  ///< null: the value is read and dropped
     std::vector<AbstractPluginParameter*> newParameters_;
+    std::vector<ParameterAssignment> pending_;
     int tableVersion_ = -1;
     bool mapsChecked_ = false;
 };
