@@ -21,7 +21,7 @@ PresetLoadResult PresetDocument::run(BinaryDataReader& stream, const PresetMapLo
 }
 
 PresetLoadResult PresetDocument::load(const std::string& path, const PresetMapLocator& locator) {
-    BinaryFileReader file(path);
+    BinaryFileReader file(path, kMaximumPresetBytes);
     if (file.failed()) return {-1, file.error()};
     return run(file, locator);
 }

@@ -155,7 +155,7 @@ PresetSaveResult savePresetFile(const std::string& path, const ParameterCollecti
     std::error_code ignored;
     const bool rangeSave = firstIdentifier >= 0 && count >= 0;
     if (rangeSave && std::filesystem::is_regular_file(path, ignored)) {
-        BinaryFileReader existing(path);
+        BinaryFileReader existing(path, kMaximumPresetBytes);
         if (existing.good()) {
             std::vector<uint8_t> bytes;
             if (format.text) {
@@ -179,7 +179,7 @@ PresetSaveResult savePresetFile(const std::string& path, const ParameterCollecti
 
 PresetLoadResult loadPresetFile(const std::string& path, PresetLoader& loader,
                                 PresetLoadTarget& target) {
-    BinaryFileReader file(path);
+    BinaryFileReader file(path, kMaximumPresetBytes);
     if (file.failed()) return {-1, file.error()};
     return loader.load(file, target);
 }

@@ -45,7 +45,8 @@ PresetSaveResult savePresetFile(const std::string& path, const ParameterCollecti
                                 int firstIdentifier = -1, int count = -1);
 
 /// Reads a preset file with the loader into the target, accepting any version the loader
-/// supports. A file that cannot be read gives code -1 and the reason.
+/// supports. A file that cannot be read, or one over kMaximumPresetBytes, gives code -1 and the
+/// reason, and changes nothing.
 PresetLoadResult loadPresetFile(const std::string& path, PresetLoader& loader,
                                 PresetLoadTarget& target);
 

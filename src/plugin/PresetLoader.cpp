@@ -246,7 +246,7 @@ bool CustomPresetLoader::loadMap(int version, PresetMap& map) const {
     const std::string name = presetMapName(signature_, version);
     const std::string path = locator_ ? locator_(name) : std::string();
     if (!path.empty()) {
-        BinaryFileReader file(path);
+        BinaryFileReader file(path, kMaximumPresetBytes);
         return readPresetMap(file, map);
     }
     BinaryResourceReader resource(presetMapResources(), name);

@@ -13,6 +13,10 @@
 
 namespace tessel {
 
+/// The largest preset or preset map file read: a full preset is a few kilobytes in either form,
+/// and the limit keeps a garbage file from costing more than a few tens of megabytes to parse.
+inline constexpr std::size_t kMaximumPresetBytes = std::size_t{1} << 20;
+
 /// What went wrong while loading: a code (0 none, -1 error) and the first message recorded;
 /// later errors are dropped so the user reads the cause, not its consequences.
 class ErrorReporter {

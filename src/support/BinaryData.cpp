@@ -101,7 +101,7 @@ bool BinaryDataReader::readString(std::string& text) {
     return true;
 }
 
-BinaryFileReader::BinaryFileReader(const std::string& path) {
+BinaryFileReader::BinaryFileReader(const std::string& path, std::size_t maximumBytes) {
     std::ifstream file(path, std::ios::binary | std::ios::ate);
     if (!file) {
         error_ = "cannot open " + path;
@@ -109,7 +109,7 @@ BinaryFileReader::BinaryFileReader(const std::string& path) {
         return;
     }
     const std::streamoff size = file.tellg();
-    if (size < 0 || static_cast<std::size_t>(size) > kMaximumBytes) {
+    if (size < 0 || static_cast<std::size_t>(size) > maximumBytes) {
         error_ = size < 0 ? "cannot read " + path : path + " is too large";
         setFailed();
         return;

@@ -73,13 +73,13 @@ private:
     bool failed_ = false;
 };
 
-/// A whole file read into memory, then read as a BinaryDataReader. Files larger than
-/// kMaximumBytes are refused, so garbage never makes it allocate without bound.
+/// A whole file read into memory, then read as a BinaryDataReader. Files larger than the
+/// given limit are refused, so garbage never makes it allocate without bound.
 class BinaryFileReader : public BinaryDataReader {
 public:
     static constexpr std::size_t kMaximumBytes = std::size_t{64} << 20;
     /// Opens and reads `path`; on failure the reader is failed and `error()` says why.
-    explicit BinaryFileReader(const std::string& path);
+    explicit BinaryFileReader(const std::string& path, std::size_t maximumBytes = kMaximumBytes);
     const std::string& error() const noexcept { return error_; }
 
 private:
