@@ -39,7 +39,7 @@ std::optional<CommandLine> CommandLine::parse(const std::vector<std::string>& wo
                 }
                 inlineValue = words[++i];
             }
-            line.values_[name] = *inlineValue;
+            line.values_[name].push_back(*inlineValue);
         } else {
             error = "unknown option --" + name;
             return std::nullopt;
@@ -114,7 +114,12 @@ bool CommandLine::number(const std::string& name, double low, double high, const
 
 const std::string* CommandLine::value(const std::string& name) const {
     auto it = values_.find(name);
-    return it == values_.end() ? nullptr : &it->second;
+    return it == values_.end() ? nullptr : &it->second.back();
+}
+
+std::vector<std::string> CommandLine::values(const std::string& name) const {
+    auto it = values_.find(name);
+    return it == values_.end() ? std::vector<std::string>() : it->second;
 }
 
 std::optional<double> parseNumber(const std::string& text) {

@@ -41,7 +41,10 @@ public:
     bool has(const std::string& name) const {
         return values_.count(name) != 0 || flags_.count(name) != 0;
     }
+    /// The value of option `name` (the last one when it was given several times), or null.
     const std::string* value(const std::string& name) const;
+    /// Every value given for option `name`, in command-line order (empty when absent).
+    std::vector<std::string> values(const std::string& name) const;
     const std::vector<std::string>& positional() const noexcept { return positional_; }
 
     /// Reads option `name`, which must be one of choices, as an index into them (index is left
@@ -57,7 +60,7 @@ public:
 
 private:
     std::string command_;
-    std::map<std::string, std::string> values_;
+    std::map<std::string, std::vector<std::string>> values_;
     std::set<std::string> flags_;
     std::vector<std::string> positional_;
 };

@@ -12,6 +12,7 @@ constexpr const char* kUsage =
     "  param     one parameter's value, normalised value, linear value and text\n"
     "  latency   the plug-in's latency in samples and its three parts\n"
     "  layout    how bands placed on the frequency axis become model bands and crossovers\n"
+    "  preset    show, convert and write preset files (.vtp)\n"
     "\n"
     "Run 'tessel <command> --help' for a command's options.\n";
 
@@ -32,6 +33,7 @@ int run(const std::vector<std::string>& words, std::ostream& out, std::ostream& 
     if (command == "param") return runParam(rest, out, err);
     if (command == "latency") return runLatency(rest, out, err);
     if (command == "layout") return runLayout(rest, out, err);
+    if (command == "preset") return runPreset(rest, out, err);
     err << "tessel: unknown command '" << command << "' (try 'tessel --help')\n";
     return 2;
 }

@@ -19,6 +19,7 @@ int runLatency(const std::vector<std::string>& words, std::ostream& out, std::os
 int runParams(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);
 int runParam(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);
 int runLayout(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);
+int runPreset(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);
 
 /// Reads --mode (linear, dynamic or minimum) into mode when present; false with a message on
 /// err for any other word.

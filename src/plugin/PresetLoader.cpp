@@ -100,6 +100,7 @@ void PresetLoader::loadBinary(BinaryDataReader& stream, PresetLoadTarget& target
     begin(version);
     int32_t count = 0;
     stream.readInt32(count);
+    if (count < 0) stream.setFailed();  // damage, not an empty preset
     const int parameters = parameterCount();
     int index = 0;
     // A short read ends the values; the ones never read get their defaults like any omitted.

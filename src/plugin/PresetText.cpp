@@ -91,9 +91,13 @@ void PresetTextReader::readLine(std::string_view line) {
         return;
     }
     if (sections_.empty()) sections_.push_back({});
-    const std::size_t equals = line.find('=');
+    // The key ends at the first "=" that is not escaped.
+    std::size_t equals = 0;
+    while (equals < line.size() && line[equals] != '=')
+        equals += line[equals] == '\\' ? 2 : 1;
+    if (equals >= line.size()) equals = std::string_view::npos;
     Entry entry;
-    entry.key.assign(trimmed(line.substr(0, equals)));
+    entry.key = unescaped(trimmed(line.substr(0, equals)));
     if (equals == std::string_view::npos) {
         fail(kMissingEquals);
     } else {
@@ -116,12 +120,8 @@ void PresetTextWriter::section(std::string_view name) {
     text_ += "]\n";
 }
 
-void PresetTextWriter::entry(std::string_view key, std::string_view value) {
-    const bool quoted = value.find_first_of(" \t") != std::string_view::npos;
-    text_ += key;
-    text_ += '=';
-    if (quoted) text_ += '"';
-    for (const char c : value) {
+void PresetTextWriter::escape(std::string_view text, bool key) {
+    for (const char c : text) {
         switch (c) {
             case '\n':
                 text_ += "\\n";
@@ -135,10 +135,24 @@ void PresetTextWriter::entry(std::string_view key, std::string_view value) {
             case '\\':
                 text_ += "\\\\";
                 break;
+            case '=':
+            case '[':
+                // Only in a key: an "=" would end it, a "[" in front would start a section.
+                if (key) text_ += '\\';
+                text_ += c;
+                break;
             default:
                 text_ += c;
         }
     }
+}
+
+void PresetTextWriter::entry(std::string_view key, std::string_view value) {
+    const bool quoted = value.find_first_of(" \t") != std::string_view::npos;
+    escape(key, true);
+    text_ += '=';
+    if (quoted) text_ += '"';
+    escape(value, false);
     if (quoted) text_ += '"';
     text_ += '\n';
 }

@@ -13,8 +13,8 @@ namespace tessel {
 /// Syntax errors are numbered and the first one is kept, for the whole text and per section:
 /// kEmptyKey, kEmptySectionName, kMissingEquals (the line still counts as a key with an empty
 /// value), kMissingBracket, kTextAfterBracket. Entries before the first section belong to a
-/// section with an empty name. Never throws for any input but allocation failure; the text's
-/// size bounds what it allocates.
+/// section with an empty name. A key ends at the first "=" not escaped by a backslash. Never throws
+/// for any input but allocation failure; the text's size bounds what it allocates.
 class PresetTextReader {
 public:
     enum Error : int {
@@ -52,7 +52,8 @@ private:
 
 /// Writes the text form: "[name]" lines, each but the first preceded by an empty line, and
 /// key=value entries, lines ended by a line feed. Numbers use "%.15g", which gives every float
-/// back bit for bit; string values are escaped, and quoted when they hold a blank or tab.
+/// back bit for bit; string values are escaped, and quoted when they hold a blank or tab. Keys
+/// are escaped too, with "=" and "[" as well, so that any custom setting's key comes back.
 class PresetTextWriter {
 public:
     void section(std::string_view name);
@@ -61,6 +62,8 @@ public:
     const std::string& text() const noexcept { return text_; }
 
 private:
+    void escape(std::string_view text, bool key);
+
     std::string text_;
 };
 

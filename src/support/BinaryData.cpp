@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 namespace tessel {
@@ -102,6 +103,12 @@ bool BinaryDataReader::readString(std::string& text) {
 }
 
 BinaryFileReader::BinaryFileReader(const std::string& path, std::size_t maximumBytes) {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) {
+        error_ = "cannot read " + path + ": it is a folder";
+        setFailed();
+        return;
+    }
     std::ifstream file(path, std::ios::binary | std::ios::ate);
     if (!file) {
         error_ = "cannot open " + path;

@@ -81,10 +81,10 @@ TEST(PresetFormat, RandomParameterSetsRoundTripBitForBitInBothForms) {
         for (uint32_t seed = 1; seed <= 20; ++seed) {
             PresetDocument written;
             randomise(written, seed);
-            written.settings() = {{"AUTHOR", "Ann \"Q\" Lee"},
-                                  {"DESCRIPTION", "two\nlines\r\\ and\ttab"},
-                                  {"TAGS", "bus,glue"},
-                                  {"Colour", " padded "}};
+            written.settings() = {
+                {"AUTHOR", "Ann \"Q\" Lee"}, {"DESCRIPTION", "two\nlines\r\\ and\ttab"},
+                {"TAGS", "bus,glue"},        {"Colour", " padded "},
+                {"key=with equals", "x"},    {"[not a section", "y"}};
             const std::string path = scratch.file(text ? "p.txt.vtp" : "p.vtp");
             ASSERT_TRUE(written.save(path, text).ok);
             PresetDocument read;
@@ -169,6 +169,7 @@ TEST(PresetFormat, BadFilesGiveTheirMessages) {
          "Unknown parameter: No Such Thing"},
         {"[Preset]\nSignature=VTSl\nVersion=3\n[Parameters]\nMix=half\n", "Invalid file format."},
         {"[Preset]\nSignature=VTSl\nVersion=3\n[Settings]\n=x\n", "Invalid file format."},
+        {v3.substr(0, 8) + std::string("\xff\xff\xff\xff", 4), "Invalid file format."},
     };
     for (const auto& [bytes, message] : cases) {
         PresetDocument document;
