@@ -12,6 +12,10 @@ packages=(
     libgmock-dev
     libbenchmark-dev
     libfftw3-dev
+    libsndfile1-dev
+    libebur128-dev
+    libcairo2-dev
+    clang libclang-rt-14-dev
 )
 
 missing=()

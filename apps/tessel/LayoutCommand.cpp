@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "ReportPlot.h"
 #include "TesselCli.h"
 #include "bands/CrossoverFilter.h"
 #include "bands/CrossoverMultiBandModel.h"
@@ -14,7 +15,8 @@ namespace tessel::cli {
 namespace {
 
 constexpr const char* kLayoutUsage =
-    "usage: tessel layout [--mode linear|dynamic|minimum] [--rate HZ] [--response] BAND...\n"
+    "usage: tessel layout [--mode linear|dynamic|minimum] [--rate HZ] [--response]\n"
+    "                    [--plot FILE.png] BAND...\n"
     "\n"
     "Lays out up to six bands the way the plug-in does and prints the contiguous model bands\n"
     "and the crossovers between them. Each BAND is LOW-HIGH in Hz, optionally followed by\n"
@@ -22,6 +24,7 @@ constexpr const char* kLayoutUsage =
     "Bands narrower than 0.8 octave are widened, touching or overlapping bands share a\n"
     "crossover, and gaps wider than 0.1 octave become inactive model bands.\n"
     "--response adds each model band's level in dB at octave frequencies and their sum.\n"
+    "--plot draws each model band's response and their sum from 20 Hz to 20 kHz as a PNG.\n"
     "Defaults: --rate 44100 --mode dynamic.\n";
 
 struct PlacedBand {
@@ -70,8 +73,8 @@ int runningSlope(float dbPerOctave) {
 
 int runLayout(const std::vector<std::string>& words, std::ostream& out, std::ostream& err) {
     int status = 2;
-    const auto line = CommandLine::parse({"layout", kLayoutUsage, {"rate", "mode"}, {"response"}},
-                                         words, out, err, status);
+    const auto line = CommandLine::parse(
+        {"layout", kLayoutUsage, {"rate", "mode", "plot"}, {"response"}}, words, out, err, status);
     if (!line) return status;
     const std::vector<std::string>& bands = line->positional();
     if (bands.size() > FloatingMultiBandModel::kBandCount) {
@@ -160,6 +163,19 @@ int runLayout(const std::vector<std::string>& words, std::ostream& out, std::ost
             std::snprintf(cell, sizeof cell, " %8.2f\n", 20.0 * std::log10(std::abs(sum) + 1e-12));
             out << cell;
         }
+    }
+    if (const std::string* plot = line->value("plot")) {
+        static constexpr const char* kModeNames[] = {"Linear Phase", "Dynamic Phase",
+                                                     "Minimum Phase"};
+        char title[96];
+        std::snprintf(title, sizeof title, "Band layout: %s, %.0f Hz",
+                      kModeNames[static_cast<int>(mode)], rateHz);
+        std::string error;
+        if (!writeLayoutPlot(*plot, layoutResponses(layout), title, error)) {
+            line->fail(err) << error << "\n";
+            return 1;
+        }
+        out << "plot: " << *plot << "\n";
     }
     return 0;
 }

@@ -13,6 +13,8 @@ constexpr const char* kUsage =
     "  latency   the plug-in's latency in samples and its three parts\n"
     "  layout    how bands placed on the frequency axis become model bands and crossovers\n"
     "  preset    show, convert and write preset files (.vtp)\n"
+    "  process   run audio files through Tessel, with a summary and an optional report picture\n"
+    "  demo      render a built-in demo signal with our presets in every processing mode\n"
     "\n"
     "Run 'tessel <command> --help' for a command's options.\n";
 
@@ -34,6 +36,8 @@ int run(const std::vector<std::string>& words, std::ostream& out, std::ostream& 
     if (command == "latency") return runLatency(rest, out, err);
     if (command == "layout") return runLayout(rest, out, err);
     if (command == "preset") return runPreset(rest, out, err);
+    if (command == "process") return runProcess(rest, out, err);
+    if (command == "demo") return runDemo(rest, out, err);
     err << "tessel: unknown command '" << command << "' (try 'tessel --help')\n";
     return 2;
 }

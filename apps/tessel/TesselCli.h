@@ -20,6 +20,8 @@ int runParams(const std::vector<std::string>& words, std::ostream& out, std::ost
 int runParam(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);
 int runLayout(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);
 int runPreset(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);
+int runProcess(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);
+int runDemo(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);
 
 /// Reads --mode (linear, dynamic or minimum) into mode when present; false with a message on
 /// err for any other word.
