@@ -37,6 +37,28 @@ std::string unescaped(std::string_view text) {
     return out;
 }
 
+// A key is unescaped like a value, and its trailing blanks are dropped unless escaped (the
+// line's leading blanks are gone already; an escaped one at the start stays).
+std::string keyOf(std::string_view raw) {
+    std::string out;
+    std::size_t keep = 0;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        char c = raw[i];
+        const bool escaped = c == '\\' && i + 1 < raw.size();
+        if (escaped) {
+            c = raw[++i];
+            if (c == 'n')
+                c = '\n';
+            else if (c == 'r')
+                c = '\r';
+        }
+        out += c;
+        if (escaped || !isBlank(c)) keep = out.size();
+    }
+    out.resize(keep);
+    return out;
+}
+
 std::string valueOf(std::string_view raw) {
     raw = trimmed(raw);
     if (raw.size() >= 2 && raw.front() == '"') {
@@ -97,7 +119,7 @@ void PresetTextReader::readLine(std::string_view line) {
         equals += line[equals] == '\\' ? 2 : 1;
     if (equals >= line.size()) equals = std::string_view::npos;
     Entry entry;
-    entry.key = unescaped(trimmed(line.substr(0, equals)));
+    entry.key = keyOf(line.substr(0, equals));
     if (equals == std::string_view::npos) {
         fail(kMissingEquals);
     } else {
@@ -121,7 +143,8 @@ void PresetTextWriter::section(std::string_view name) {
 }
 
 void PresetTextWriter::escape(std::string_view text, bool key) {
-    for (const char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         switch (c) {
             case '\n':
                 text_ += "\\n";
@@ -139,6 +162,12 @@ void PresetTextWriter::escape(std::string_view text, bool key) {
             case '[':
                 // Only in a key: an "=" would end it, a "[" in front would start a section.
                 if (key) text_ += '\\';
+                text_ += c;
+                break;
+            case ' ':
+            case '\t':
+                // A key's blanks at either end would be trimmed away.
+                if (key && (i == 0 || i + 1 == text.size())) text_ += '\\';
                 text_ += c;
                 break;
             default:

@@ -81,10 +81,13 @@ TEST(PresetFormat, RandomParameterSetsRoundTripBitForBitInBothForms) {
         for (uint32_t seed = 1; seed <= 20; ++seed) {
             PresetDocument written;
             randomise(written, seed);
-            written.settings() = {
-                {"AUTHOR", "Ann \"Q\" Lee"}, {"DESCRIPTION", "two\nlines\r\\ and\ttab"},
-                {"TAGS", "bus,glue"},        {"Colour", " padded "},
-                {"key=with equals", "x"},    {"[not a section", "y"}};
+            written.settings() = {{"AUTHOR", "Ann \"Q\" Lee"},
+                                  {"DESCRIPTION", "two\nlines\r\\ and\ttab"},
+                                  {"TAGS", "bus,glue"},
+                                  {"Colour", " padded "},
+                                  {"key=with equals", "x"},
+                                  {"[not a section", "y"},
+                                  {" edges\t", "z"}};
             const std::string path = scratch.file(text ? "p.txt.vtp" : "p.vtp");
             ASSERT_TRUE(written.save(path, text).ok);
             PresetDocument read;
