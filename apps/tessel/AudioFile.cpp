@@ -136,7 +136,10 @@ AudioFileWriter::AudioFileWriter(const std::string& path, int channels, double s
     }
     file_ = std::make_unique<File>();
     file_->handle = handle;
-    sf_command(handle, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    // Integer and compressed formats take full scale at most; the samples are clipped here, in
+    // the interleaving loop, which costs less than libsndfile's own clipping.
+    const int subtype = format.code & SF_FORMAT_SUBMASK;
+    clip_ = subtype != SF_FORMAT_FLOAT && subtype != SF_FORMAT_DOUBLE;
 }
 
 AudioFileWriter::~AudioFileWriter() {
@@ -152,8 +155,14 @@ bool AudioFileWriter::write(const std::vector<std::vector<float>>& channels, std
     interleaved_.resize(frames * count);
     for (std::size_t c = 0; c < count; ++c) {
         const float* from = channels[std::min(c, channels.size() - 1)].data();
-        for (std::size_t i = 0; i < frames; ++i)
-            interleaved_[i * count + c] = from[i];
+        float* to = interleaved_.data() + c;
+        if (clip_) {
+            for (std::size_t i = 0; i < frames; ++i)
+                to[i * count] = std::clamp(from[i], -1.0f, 1.0f);
+        } else {
+            for (std::size_t i = 0; i < frames; ++i)
+                to[i * count] = from[i];
+        }
     }
     const auto n = static_cast<sf_count_t>(frames);
     if (sf_writef_float(file_->handle, interleaved_.data(), n) != n) {

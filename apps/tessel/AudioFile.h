@@ -82,6 +82,7 @@ private:
     std::string temporary_;
     std::string error_;
     int channels_ = 0;
+    bool clip_ = true;
     std::vector<float> interleaved_;
 };
 
