@@ -1,13 +1,11 @@
 #include <sndfile.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <thread>
 
 #include "CommandLine.h"
 #include "DemoSignal.h"
@@ -125,27 +123,16 @@ int runDemo(const std::vector<std::string>& words, std::ostream& out, std::ostre
         stems.push_back(
             (folder / ("demo-" + slug(run.preset, false) + "-" + slug(run.mode, true))).string());
     std::vector<RunResult> results(kRunCount);
-    std::atomic<std::size_t> next{0};
-    const auto worker = [&] {
-        for (std::size_t k = next++; k < kRunCount; k = next++) {
-            RenderOutcome rendered = renderAudio(input, nullptr, *settings[k], kBlockSize);
-            RunResult& result = results[k];
-            result.stats = rendered.stats;
-            if (!writeAudioFile(stems[k] + ".wav", rendered.output, wav24, result.error)) continue;
-            rendered.report.title = std::string("Demo: ") + kRuns[k].preset + ", " + kRuns[k].mode;
-            rendered.report.input = &input;
-            rendered.report.output = &rendered.output;
-            writeProcessReport(stems[k] + ".png", rendered.report, result.error);
-        }
-    };
-    const std::size_t threads =
-        std::min<std::size_t>(kRunCount, std::max(1u, std::thread::hardware_concurrency()));
-    std::vector<std::thread> pool;
-    for (std::size_t t = 1; t < threads; ++t)
-        pool.emplace_back(worker);
-    worker();
-    for (std::thread& thread : pool)
-        thread.join();
+    runInParallel(kRunCount, [&](std::size_t k) {
+        RenderOutcome rendered = renderAudio(input, nullptr, *settings[k], kBlockSize);
+        RunResult& result = results[k];
+        result.stats = rendered.stats;
+        if (!writeAudioFile(stems[k] + ".wav", rendered.output, wav24, result.error)) return;
+        rendered.report.title = std::string("Demo: ") + kRuns[k].preset + ", " + kRuns[k].mode;
+        rendered.report.input = &input;
+        rendered.report.output = &rendered.output;
+        writeProcessReport(stems[k] + ".png", rendered.report, result.error);
+    });
 
     int result = 0;
     for (std::size_t k = 0; k < kRunCount; ++k) {

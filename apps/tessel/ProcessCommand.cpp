@@ -1,13 +1,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "CommandLine.h"
 #include "ProcessJob.h"
@@ -160,19 +158,9 @@ int runProcess(const std::vector<std::string>& words, std::ostream& out, std::os
     const bool quiet = line->has("quiet");
     ProgressBar progress(jobs.size(), !quiet && ::isatty(STDERR_FILENO) != 0);
     std::vector<ProcessOutcome> outcomes(jobs.size());
-    std::atomic<std::size_t> next{0};
-    const auto worker = [&] {
-        for (std::size_t k = next++; k < jobs.size(); k = next++)
-            outcomes[k] = runProcessJob(jobs[k], [&, k](double f) { progress.update(k, f); });
-    };
-    const std::size_t threads =
-        std::min<std::size_t>(jobs.size(), std::max(1u, std::thread::hardware_concurrency()));
-    std::vector<std::thread> pool;
-    for (std::size_t t = 1; t < threads; ++t)
-        pool.emplace_back(worker);
-    worker();
-    for (std::thread& thread : pool)
-        thread.join();
+    runInParallel(jobs.size(), [&](std::size_t k) {
+        outcomes[k] = runProcessJob(jobs[k], [&, k](double f) { progress.update(k, f); });
+    });
     progress.finish();
 
     int result = 0;

@@ -1,5 +1,6 @@
 #include "ProcessJob.h"
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -245,6 +246,22 @@ ProcessOutcome runProcessJob(const ProcessJob& job, const std::function<void(dou
     outcome.stats = rendered.stats;
     outcome.ok = true;
     return outcome;
+}
+
+void runInParallel(std::size_t count, const std::function<void(std::size_t)>& task) {
+    std::atomic<std::size_t> next{0};
+    const auto worker = [&] {
+        for (std::size_t k = next++; k < count; k = next++)
+            task(k);
+    };
+    const std::size_t threads =
+        std::min<std::size_t>(count, std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<std::thread> pool;
+    for (std::size_t t = 1; t < threads; ++t)
+        pool.emplace_back(worker);
+    worker();
+    for (std::thread& thread : pool)
+        thread.join();
 }
 
 std::string formatTimes(const ProcessOutcome& outcome) {

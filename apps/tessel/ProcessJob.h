@@ -74,6 +74,10 @@ struct ProcessOutcome {
 ProcessOutcome runProcessJob(const ProcessJob& job,
                              const std::function<void(double)>& progress = {});
 
+/// Runs task(0) .. task(count - 1) on up to as many threads as the machine has cores (this
+/// thread among them), each task once.
+void runInParallel(std::size_t count, const std::function<void(std::size_t)>& task);
+
 /// The summary lines `tessel process` prints for a run.
 std::string formatSummary(const RenderStats& stats);
 /// One line of a run's stage times, with the realtime factor of the render.

@@ -14,7 +14,7 @@ PresetFormat PresetDocument::format(bool text) {
 PresetLoadResult PresetDocument::run(BinaryDataReader& stream, const PresetMapLocator& locator) {
     CustomPresetLoader loader(presetParameters_, std::string(kSignature), kPresetVersion,
                               kSettingsVersion, locator);
-    PresetLoadResult result = loader.load(stream, *this);
+    PresetLoadResult result = loader.load(stream, target_);
     loadedText_ = loader.readingText();
     loadedVersion_ = loader.loadedVersion();
     return result;
@@ -33,11 +33,11 @@ PresetLoadResult PresetDocument::load(std::span<const uint8_t> bytes,
 }
 
 std::vector<uint8_t> PresetDocument::bytes(bool text) const {
-    return presetBytes(presetParameters_, settings_, format(text));
+    return presetBytes(presetParameters_, target_.settings, format(text));
 }
 
 PresetSaveResult PresetDocument::save(const std::string& path, bool text) const {
-    return savePresetFile(path, presetParameters_, settings_, format(text));
+    return savePresetFile(path, presetParameters_, target_.settings, format(text));
 }
 
 }  // namespace tessel

@@ -15,7 +15,7 @@ namespace tessel {
 /// One Tessel preset held in memory: a full set of parameters with their custom settings, read
 /// from and written to preset files in either form. What tools and plug-in bindings use to
 /// read, write and convert presets without a running instance. [one thread]
-class PresetDocument : public GenericPluginBase, private PresetLoadTarget {
+class PresetDocument : public GenericPluginBase {
 public:
     static constexpr std::string_view kSignature = "VTSl";
     static constexpr int kPresetVersion = 3;
@@ -26,8 +26,8 @@ public:
 
     TesselParameters& tessel() noexcept { return parameters_; }
     const PresetParameterCollection& presetParameters() const noexcept { return presetParameters_; }
-    CustomSettings& settings() noexcept { return settings_; }
-    const CustomSettings& settings() const noexcept { return settings_; }
+    CustomSettings& settings() noexcept { return target_.settings; }
+    const CustomSettings& settings() const noexcept { return target_.settings; }
 
     /// Loads a preset file of any supported version (binary presets of older versions are
     /// upgraded by their maps); the locator finds .vtpresetmap files, when given.
@@ -44,16 +44,11 @@ public:
     PresetSaveResult save(const std::string& path, bool text) const;
 
 private:
-    void beginChangeGroup() override {}
-    void endChangeGroup() override {}
-    CustomSettings& customSettings() override { return settings_; }
-    void customSettingsChanged() override {}
-    void presetDescriptionChanged() override {}
     PresetLoadResult run(BinaryDataReader& stream, const PresetMapLocator& locator);
 
     TesselParameters parameters_{this};
     PresetParameterCollection presetParameters_;
-    CustomSettings settings_;
+    SettingsLoadTarget target_;
     bool loadedText_ = false;
     int loadedVersion_ = 0;
 };

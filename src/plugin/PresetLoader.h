@@ -50,6 +50,19 @@ public:
     virtual void presetDescriptionChanged() = 0;
 };
 
+/// A load target that keeps the custom settings a preset brings and needs no change group or
+/// notices: for documents, tools and previews that load a preset outside a running instance.
+class SettingsLoadTarget : public PresetLoadTarget {
+public:
+    void beginChangeGroup() override {}
+    void endChangeGroup() override {}
+    CustomSettings& customSettings() override { return settings; }
+    void customSettingsChanged() override {}
+    void presetDescriptionChanged() override {}
+
+    CustomSettings settings;
+};
+
 /// The parameters a preset addresses, with a sorted map from name to identifier (index in this
 /// collection) for text presets: registering a parameter enters its host name (its name when it
 /// has none) and each of its alternative names; `enterName` adds further ones. Register fully

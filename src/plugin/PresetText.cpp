@@ -19,34 +19,18 @@ std::string_view trimmed(std::string_view text) {
     return text;
 }
 
-// Undoes the escapes of a value; an unknown escape keeps the character after the backslash.
-std::string unescaped(std::string_view text) {
+// Undoes the escapes; an unknown escape keeps the character after the backslash. With
+// `trimTail` (keys), trailing blanks are dropped unless escaped; the line's leading blanks are
+// gone already, so an escaped one at the start stays.
+std::string unescaped(std::string_view text, bool trimTail = false) {
     std::string out;
     out.reserve(text.size());
+    std::size_t keep = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
-        if (c == '\\' && i + 1 < text.size()) {
-            c = text[++i];
-            if (c == 'n')
-                c = '\n';
-            else if (c == 'r')
-                c = '\r';
-        }
-        out += c;
-    }
-    return out;
-}
-
-// A key is unescaped like a value, and its trailing blanks are dropped unless escaped (the
-// line's leading blanks are gone already; an escaped one at the start stays).
-std::string keyOf(std::string_view raw) {
-    std::string out;
-    std::size_t keep = 0;
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        char c = raw[i];
-        const bool escaped = c == '\\' && i + 1 < raw.size();
+        const bool escaped = c == '\\' && i + 1 < text.size();
         if (escaped) {
-            c = raw[++i];
+            c = text[++i];
             if (c == 'n')
                 c = '\n';
             else if (c == 'r')
@@ -55,7 +39,7 @@ std::string keyOf(std::string_view raw) {
         out += c;
         if (escaped || !isBlank(c)) keep = out.size();
     }
-    out.resize(keep);
+    if (trimTail) out.resize(keep);
     return out;
 }
 
@@ -119,7 +103,7 @@ void PresetTextReader::readLine(std::string_view line) {
         equals += line[equals] == '\\' ? 2 : 1;
     if (equals >= line.size()) equals = std::string_view::npos;
     Entry entry;
-    entry.key = keyOf(line.substr(0, equals));
+    entry.key = unescaped(line.substr(0, equals), true);
     if (equals == std::string_view::npos) {
         fail(kMissingEquals);
     } else {

@@ -366,14 +366,7 @@ TEST(PresetFormat, ComponentPresetsMoveBetweenBands) {
     CollectionPresetLoader loader(band3, "VTSl", 1, 0, "Band 3 ");
     PresetDocument unused;
     BinaryDataReader reader(bytes);
-    struct NoTarget : PresetLoadTarget {
-        CustomSettings settings;
-        void beginChangeGroup() override {}
-        void endChangeGroup() override {}
-        CustomSettings& customSettings() override { return settings; }
-        void customSettingsChanged() override {}
-        void presetDescriptionChanged() override {}
-    } target;
+    SettingsLoadTarget target;
     ASSERT_EQ(loader.load(reader, target).code, 0) << loader.errorMessage();
     for (int i = 0; i < 22; ++i)
         EXPECT_EQ(band3.parameter(i)->currentValue(), band2.parameter(i)->currentValue()) << i;
