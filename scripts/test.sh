@@ -3,7 +3,9 @@
 #   1. an optimised build (build/release), the one we ship and benchmark;
 #   2. a build with AddressSanitizer and UndefinedBehaviorSanitizer (build/sanitize);
 #   3. a ThreadSanitizer build (build/tsan) of the suites whose tests cross threads, running only
-#      those tests, so the hand-overs between audio, reader and worker threads are checked too.
+#      those tests, so the hand-overs between audio, reader and worker threads are checked too;
+#   4. a short libFuzzer pass (clang, build/fuzz) over the readers of saved state and presets,
+#      with a fixed seed so that it explores the same inputs every time.
 # On a fresh Debian 12 machine it first installs the Debian packages the build needs.
 # Any failure exits non-zero.
 set -euo pipefail
@@ -41,5 +43,9 @@ cmake --build "$root/build/tsan" --parallel "$jobs" \
 echo "== Testing build/tsan (thread-crossing tests)"
 TSAN_OPTIONS="halt_on_error=1" ctest --test-dir "$root/build/tsan" --output-on-failure \
     --parallel "$jobs" --timeout 600 -R "Threads|Concurrent|AsyncEventQueue|LockedObject"
+
+# 20000 inputs per target: about a minute and a half with the build on 2 cores.
+echo "== Fuzzing the preset readers"
+TESSEL_FUZZ_SEED=1 "$root/scripts/fuzz.sh" 20000
 
 echo "== All tests passed in all builds"
