@@ -129,8 +129,8 @@ int runDemo(const std::vector<std::string>& words, std::ostream& out, std::ostre
         result.stats = rendered.stats;
         if (!writeAudioFile(stems[k] + ".wav", rendered.output, wav24, result.error)) return;
         rendered.report.title = std::string("Demo: ") + kRuns[k].preset + ", " + kRuns[k].mode;
-        rendered.report.input = &input;
-        rendered.report.output = &rendered.output;
+        rendered.report.input = WaveformEnvelope::of(input);
+        rendered.report.output = WaveformEnvelope::of(rendered.output);
         writeProcessReport(stems[k] + ".png", rendered.report, result.error);
     });
 

@@ -184,11 +184,10 @@ ProcessOutcome runProcessJob(const ProcessJob& job, const std::function<void(dou
     AudioFileWriter output(job.outputPath, input.channels(), input.sampleRateHz(), outputFormat);
     if (!output.good()) return fail(output.error());
     MeasuringThread meters(input.channels(), input.sampleRateHz());
-    // The report draws the whole waveforms: only then are the signals kept.
-    const bool keep = !job.reportPath.empty();
-    AudioData inputKept{input.sampleRateHz(),
-                        OfflineRenderer::Planar(static_cast<std::size_t>(input.channels()))};
-    AudioData outputKept = inputKept;
+    // The report's waveforms, reduced as the signals stream by.
+    const bool report = !job.reportPath.empty();
+    WaveformEnvelope inputWave(report ? input.frames() : 0, input.sampleRateHz());
+    WaveformEnvelope outputWave = inputWave;
     RenderOutcome rendered;
     rendered.stats.latencySamples = renderer.latency();
     rendered.stats.durationSeconds = static_cast<double>(input.frames()) / input.sampleRateHz();
@@ -213,13 +212,9 @@ ProcessOutcome runProcessJob(const ProcessJob& job, const std::function<void(dou
         lap(outcome.renderSeconds);
         const std::size_t m = out.empty() ? 0 : out[0].size();
         meters.add(in, out);
-        if (keep) {
-            for (std::size_t c = 0; c < in.size(); ++c) {
-                inputKept.channels[c].insert(inputKept.channels[c].end(), in[c].begin(),
-                                             in[c].end());
-                outputKept.channels[c].insert(outputKept.channels[c].end(), out[c].begin(),
-                                              out[c].end());
-            }
+        if (report) {
+            inputWave.add(in, n);
+            outputWave.add(out, m);
         }
         lap(outcome.measureSeconds);
         if (!output.write(out, m)) return fail(output.error());
@@ -235,11 +230,11 @@ ProcessOutcome runProcessJob(const ProcessJob& job, const std::function<void(dou
     rendered.stats.output = meters.output();
     collectBands(renderer, input.sampleRateHz(), rendered);
     lap(outcome.measureSeconds);
-    if (keep) {
+    if (report) {
         rendered.report.layout = layoutResponses(renderer.processor());
         rendered.report.title = job.title;
-        rendered.report.input = &inputKept;
-        rendered.report.output = &outputKept;
+        rendered.report.input = std::move(inputWave);
+        rendered.report.output = std::move(outputWave);
         if (!writeProcessReport(job.reportPath, rendered.report, outcome.error)) return outcome;
         lap(outcome.writeSeconds);
     }

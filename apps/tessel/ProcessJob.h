@@ -69,8 +69,8 @@ struct ProcessOutcome {
 };
 
 /// Reads, checks, renders and writes one file (and its report), streaming it through in chunks
-/// (the whole signals are kept only for a report). Nothing is written when any check fails;
-/// the output and report go through temporary files renamed into place.
+/// of 4096 frames, so memory stays small whatever the file's length. Nothing is written when any
+/// check fails; the output and report go through temporary files renamed into place.
 ProcessOutcome runProcessJob(const ProcessJob& job,
                              const std::function<void(double)>& progress = {});
 

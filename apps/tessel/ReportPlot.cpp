@@ -186,40 +186,6 @@ void drawLegend(cairo_t* cr, const Panel& p, const std::vector<LegendEntry>& ent
     }
 }
 
-/// Per pixel column, the smallest and largest sample of every channel (non-finite samples are
-/// skipped); false when the signal has no finite sample at all.
-bool envelope(const AudioData& audio, int columns, std::vector<float>& low,
-              std::vector<float>& high) {
-    low.assign(static_cast<std::size_t>(columns), 0.0f);
-    high.assign(static_cast<std::size_t>(columns), 0.0f);
-    const std::size_t frames = audio.frames();
-    if (frames == 0) return false;
-    bool any = false;
-    for (int x = 0; x < columns; ++x) {
-        std::size_t first =
-            frames * static_cast<std::size_t>(x) / static_cast<std::size_t>(columns);
-        std::size_t last =
-            frames * static_cast<std::size_t>(x + 1) / static_cast<std::size_t>(columns);
-        first = std::min(first, frames - 1);
-        last = std::clamp(last, first + 1, frames);
-        float lo = 0.0f, hi = 0.0f;
-        bool seen = false;
-        for (const std::vector<float>& channel : audio.channels) {
-            for (std::size_t i = first; i < last && i < channel.size(); ++i) {
-                const float v = channel[i];
-                if (!std::isfinite(v)) continue;
-                lo = seen ? std::min(lo, v) : v;
-                hi = seen ? std::max(hi, v) : v;
-                seen = true;
-            }
-        }
-        low[static_cast<std::size_t>(x)] = lo;
-        high[static_cast<std::size_t>(x)] = hi;
-        any = any || seen;
-    }
-    return any;
-}
-
 /// Where a sample goes on the waveform axis: its level in dB between floorDb (the centre line)
 /// and topDb (the panel's edge), with its sign. Monotonic, so a column's smallest and largest
 /// samples stay its edges.
@@ -228,32 +194,32 @@ double waveAxis(double v, double floorDb, double topDb) {
     return std::copysign(std::max(0.0, (db - floorDb) / (topDb - floorDb)), v);
 }
 
-void fillEnvelope(cairo_t* cr, const Panel& p, const AudioData& audio, double floorDb, double topDb,
-                  const Colour& colour, double alpha) {
-    const int columns = static_cast<int>(p.width);
-    std::vector<float> low, high;
-    if (!envelope(audio, columns, low, high)) return;
-    cairo_new_path(cr);  // text leaves a current point behind
-    for (int x = 0; x < columns; ++x) {
-        const double v = waveAxis(high[static_cast<std::size_t>(x)], floorDb, topDb);
-        cairo_line_to(cr, p.left + x + 0.5, p.y(v) - 0.5);
+void fillEnvelope(cairo_t* cr, const Panel& p, const WaveformEnvelope& envelope, double floorDb,
+                  double topDb, const Colour& colour, double alpha) {
+    const auto pixels = static_cast<std::size_t>(p.width);
+    const std::size_t columns = envelope.columns();
+    if (pixels == 0 || columns == 0) return;
+    // Each pixel column takes the extremes of the envelope columns it covers.
+    std::vector<float> low(pixels, 0.0f), high(pixels, 0.0f);
+    bool any = false;
+    for (std::size_t x = 0; x < pixels; ++x) {
+        const std::size_t first = std::min(columns - 1, x * columns / pixels);
+        const std::size_t last = std::max(first + 1, (x + 1) * columns / pixels);
+        any = envelope.range(first, last, low[x], high[x]) || any;
     }
-    for (int x = columns - 1; x >= 0; --x) {
-        const double v = waveAxis(low[static_cast<std::size_t>(x)], floorDb, topDb);
-        cairo_line_to(cr, p.left + x + 0.5, p.y(v) + 0.5);
+    if (!any) return;
+    cairo_new_path(cr);  // text leaves a current point behind
+    for (std::size_t x = 0; x < pixels; ++x) {
+        const double v = waveAxis(high[x], floorDb, topDb);
+        cairo_line_to(cr, p.left + static_cast<double>(x) + 0.5, p.y(v) - 0.5);
+    }
+    for (std::size_t x = pixels; x-- > 0;) {
+        const double v = waveAxis(low[x], floorDb, topDb);
+        cairo_line_to(cr, p.left + static_cast<double>(x) + 0.5, p.y(v) + 0.5);
     }
     cairo_close_path(cr);
     setColour(cr, colour, alpha);
     cairo_fill(cr);
-}
-
-double peakOf(const AudioData* audio) {
-    double peak = 0.0;
-    if (audio == nullptr) return peak;
-    for (const std::vector<float>& channel : audio->channels)
-        for (const float v : channel)
-            if (std::isfinite(v)) peak = std::max(peak, static_cast<double>(std::abs(v)));
-    return peak;
 }
 
 /// Input and output overlaid on an axis in dBFS (both signs), so that quiet passages and what
@@ -261,7 +227,7 @@ double peakOf(const AudioData* audio) {
 /// floating-point signal beyond it, up to +24 dBFS), the centre line 48 dB below.
 void drawWaveforms(cairo_t* cr, Panel p, const ProcessReport& report) {
     constexpr double kSpanDb = 48.0;
-    const double peakDb = 20.0 * std::log10(std::max(peakOf(report.input), peakOf(report.output)));
+    const double peakDb = 20.0 * std::log10(std::max(report.input.peak(), report.output.peak()));
     const double topDb = std::clamp(6.0 * std::ceil(peakDb / 6.0 - 1e-9), 0.0, 24.0);
     const double floorDb = topDb - kSpanDb;
     p.yMin = -1.0;
@@ -278,10 +244,8 @@ void drawWaveforms(cairo_t* cr, Panel p, const ProcessReport& report) {
     }
     horizontalLine(cr, p, p.y(0.0), kMajorGrid);
     text(cr, format("%+.0f", floorDb), p.left - 8.0, p.y(0.0), 12.0, 1.0, true, false, kMutedInk);
-    if (report.input != nullptr)
-        fillEnvelope(cr, p, *report.input, floorDb, topDb, kInputWave, 0.75);
-    if (report.output != nullptr)
-        fillEnvelope(cr, p, *report.output, floorDb, topDb, kOutputWave, 0.6);
+    fillEnvelope(cr, p, report.input, floorDb, topDb, kInputWave, 0.75);
+    fillEnvelope(cr, p, report.output, floorDb, topDb, kOutputWave, 0.6);
     drawBorder(cr, p);
     drawLegend(cr, p, {{"Input", kInputWave}, {"Output", kOutputWave}});
 }
@@ -537,10 +501,7 @@ bool writeProcessReport(const std::string& path, const ProcessReport& report, st
         return false;
     cairo_t* cr = context.get();
 
-    const AudioData* timeSource = report.input != nullptr ? report.input : report.output;
-    double seconds = 0.0;
-    if (timeSource != nullptr && timeSource->sampleRateHz > 0.0)
-        seconds = static_cast<double>(timeSource->frames()) / timeSource->sampleRateHz;
+    double seconds = std::max(report.input.seconds(), report.output.seconds());
     if (!(seconds > 0.0)) seconds = 1.0;  // an empty signal still gets its axes
 
     constexpr double kLeft = 90.0, kRight = 30.0;
@@ -564,6 +525,47 @@ bool writeLayoutPlot(const std::string& path, const LayoutResponses& layout,
                    kLayoutPlotHeight - kTop - kBottom, 0.0, 1.0, 0.0, 1.0},
                   layout, "Model band responses");
     return finish(surface.get(), context.get(), path, error);
+}
+
+WaveformEnvelope::WaveformEnvelope(std::size_t totalFrames, double sampleRateHz)
+    : totalFrames_(totalFrames),
+      seconds_(sampleRateHz > 0.0 ? static_cast<double>(totalFrames) / sampleRateHz : 0.0),
+      low_(std::min(kColumns, totalFrames), 0.0f),
+      high_(low_.size(), 0.0f),
+      seen_(low_.size(), false) {}
+
+WaveformEnvelope WaveformEnvelope::of(const AudioData& audio) {
+    WaveformEnvelope envelope(audio.frames(), audio.sampleRateHz);
+    envelope.add(audio.channels, audio.frames());
+    return envelope;
+}
+
+void WaveformEnvelope::add(const std::vector<std::vector<float>>& channels, std::size_t frames) {
+    frames = std::min(frames, totalFrames_ - added_);
+    const std::size_t columns = low_.size();
+    for (const std::vector<float>& channel : channels) {
+        for (std::size_t i = 0; i < frames && i < channel.size(); ++i) {
+            const float v = channel[i];
+            if (!std::isfinite(v)) continue;
+            const std::size_t column = (added_ + i) * columns / totalFrames_;
+            low_[column] = seen_[column] ? std::min(low_[column], v) : v;
+            high_[column] = seen_[column] ? std::max(high_[column], v) : v;
+            seen_[column] = true;
+            peak_ = std::max(peak_, static_cast<double>(std::abs(v)));
+        }
+    }
+    added_ += frames;
+}
+
+bool WaveformEnvelope::range(std::size_t first, std::size_t last, float& low, float& high) const {
+    bool any = false;
+    for (std::size_t c = first; c < last && c < low_.size(); ++c) {
+        if (!seen_[c]) continue;
+        low = any ? std::min(low, low_[c]) : low_[c];
+        high = any ? std::max(high, high_[c]) : high_[c];
+        any = true;
+    }
+    return any;
 }
 
 }  // namespace tessel::cli

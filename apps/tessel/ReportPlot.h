@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -35,11 +36,40 @@ LayoutResponses layoutResponses(const FloatingMultiBandModel& layout);
 /// The layout a processor runs now (its parameters applied).
 LayoutResponses layoutResponses(TesselProcessor& processor);
 
+/// A waveform reduced, as it streams by, to the smallest and largest finite sample of every
+/// channel per column (more columns than any plot has pixels), with its peak and duration, so
+/// that a report never needs the whole signal in memory.
+class WaveformEnvelope {
+public:
+    static constexpr std::size_t kColumns = 4096;
+
+    WaveformEnvelope() = default;
+    WaveformEnvelope(std::size_t totalFrames, double sampleRateHz);
+    static WaveformEnvelope of(const AudioData& audio);
+
+    /// The next `frames` frames of planar channels; frames beyond the total are ignored.
+    void add(const std::vector<std::vector<float>>& channels, std::size_t frames);
+
+    /// Smallest and largest sample over the columns [first, last); false when none is finite.
+    bool range(std::size_t first, std::size_t last, float& low, float& high) const;
+    std::size_t columns() const noexcept { return low_.size(); }
+    double peak() const noexcept { return peak_; }
+    double seconds() const noexcept { return seconds_; }
+
+private:
+    std::size_t totalFrames_ = 0;
+    std::size_t added_ = 0;
+    double seconds_ = 0.0;
+    double peak_ = 0.0;
+    std::vector<float> low_, high_;
+    std::vector<bool> seen_;
+};
+
 /// What a report shows of one `tessel process` run.
 struct ProcessReport {
     std::string title;                             ///< file name and preset
-    const AudioData* input = nullptr;              ///< the input as read
-    const AudioData* output = nullptr;             ///< the output, lined up with the input
+    WaveformEnvelope input;                        ///< the input as read
+    WaveformEnvelope output;                       ///< the output, lined up with the input
     std::vector<std::vector<float>> gainTracesDb;  ///< per band (0..5): gain change per window
     std::vector<bool> bandInUse;                   ///< per band (0..5)
     double traceWindowSeconds = 0.0;
