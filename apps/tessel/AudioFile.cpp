@@ -16,16 +16,9 @@ constexpr std::size_t kChunkFrames = 16384;
 
 }  // namespace
 
-struct AudioFileReader::File {
+struct SoundFileHandle {
     SNDFILE* handle = nullptr;
-    ~File() {
-        if (handle != nullptr) sf_close(handle);
-    }
-};
-
-struct AudioFileWriter::File {
-    SNDFILE* handle = nullptr;
-    ~File() {
+    ~SoundFileHandle() {
         if (handle != nullptr) sf_close(handle);
     }
 };
@@ -81,7 +74,7 @@ AudioFileReader::AudioFileReader(const std::string& path) : path_(path) {
         error_ = "cannot read " + path + ": " + sf_strerror(nullptr);
         return;
     }
-    file_ = std::make_unique<File>();
+    file_ = std::make_unique<SoundFileHandle>();
     file_->handle = handle;
     if (info.channels < 1 || info.samplerate < 1 || info.frames < 0) {
         error_ = path + ": unsupported audio";
@@ -134,7 +127,7 @@ AudioFileWriter::AudioFileWriter(const std::string& path, int channels, double s
         error_ = "cannot write " + path + ": " + sf_strerror(nullptr);
         return;
     }
-    file_ = std::make_unique<File>();
+    file_ = std::make_unique<SoundFileHandle>();
     file_->handle = handle;
     // Integer and compressed formats take full scale at most; the samples are clipped here, in
     // the interleaving loop, which costs less than libsndfile's own clipping.

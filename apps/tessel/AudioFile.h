@@ -7,6 +7,9 @@
 
 namespace tessel::cli {
 
+/// An open libsndfile handle, closed on destruction.
+struct SoundFileHandle;
+
 /// Planar audio in memory: one vector per channel, all the same length.
 struct AudioData {
     double sampleRateHz = 0.0;
@@ -47,8 +50,7 @@ public:
     std::size_t read(std::vector<std::vector<float>>& channels, std::size_t maximumFrames);
 
 private:
-    struct File;
-    std::unique_ptr<File> file_;
+    std::unique_ptr<SoundFileHandle> file_;
     std::string path_;
     std::string error_;
     int channels_ = 0;
@@ -76,8 +78,7 @@ public:
     bool commit();
 
 private:
-    struct File;
-    std::unique_ptr<File> file_;
+    std::unique_ptr<SoundFileHandle> file_;
     std::string path_;
     std::string temporary_;
     std::string error_;

@@ -13,6 +13,7 @@
 
 #include "AudioFile.h"
 #include "TesselCli.h"
+#include "common/ScratchFolder.h"
 
 // `tessel process` end to end, through files: alignment and length in every mode, formats kept,
 // output independent of the block size, and every bad input refused without an output file.
@@ -22,14 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Scratch {
-    fs::path dir = fs::temp_directory_path() /
-                   ("tessel-process-" + std::to_string(::getpid()) + "-" +
-                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    Scratch() { fs::create_directories(dir); }
-    ~Scratch() { fs::remove_all(dir); }
-    std::string operator()(const std::string& name) const { return (dir / name).string(); }
-};
+using Scratch = tessel::testing::ScratchFolder;
 
 std::tuple<int, std::string, std::string> tessel(std::vector<std::string> words) {
     std::ostringstream out, err;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ScratchFolder.h"
 #include "plugin/PluginStateBlock.h"
 #include "plugin/PresetDocument.h"
 #include "plugin/PresetText.h"
@@ -18,15 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A scratch folder per test, removed afterwards.
-struct Scratch {
-    fs::path dir = fs::temp_directory_path() /
-                   ("tessel-preset-" + std::to_string(::getpid()) + "-" +
-                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    Scratch() { fs::create_directories(dir); }
-    ~Scratch() { fs::remove_all(dir); }
-    std::string file(const std::string& name) const { return (dir / name).string(); }
-};
+using Scratch = testing::ScratchFolder;
 
 void writeFile(const std::string& path, std::string_view bytes) {
     std::ofstream(path, std::ios::binary).write(bytes.data(), std::ssize(bytes));
@@ -88,7 +81,7 @@ TEST(PresetFormat, RandomParameterSetsRoundTripBitForBitInBothForms) {
                                   {"key=with equals", "x"},
                                   {"[not a section", "y"},
                                   {" edges\t", "z"}};
-            const std::string path = scratch.file(text ? "p.txt.vtp" : "p.vtp");
+            const std::string path = scratch(text ? "p.txt.vtp" : "p.vtp");
             ASSERT_TRUE(written.save(path, text).ok);
             PresetDocument read;
             randomise(read, seed + 100);
@@ -284,7 +277,7 @@ TEST(PresetFormat, StateBlocksRoundTripAndOldOnesClearWhatTheyLack) {
 TEST(PresetFormat, RangeSavesReplaceOnlyTheirRange) {
     const Scratch scratch;
     for (const bool text : {false, true}) {
-        const std::string path = scratch.file(text ? "range.txt" : "range.bin");
+        const std::string path = scratch(text ? "range.txt" : "range.bin");
         PresetDocument old;
         randomise(old, 11);
         old.settings() = {{"AUTHOR", "kept"}};
@@ -303,14 +296,14 @@ TEST(PresetFormat, RangeSavesReplaceOnlyTheirRange) {
             EXPECT_EQ(read.settings().at("AUTHOR"), "kept");
         }
 
-        const std::string missing = scratch.file(text ? "new.txt" : "new.bin");
+        const std::string missing = scratch(text ? "new.txt" : "new.bin");
         ASSERT_TRUE(savePresetFile(missing, now.presetParameters(), {}, format, 22, 22).ok);
         ASSERT_EQ(read.load(missing).code, 0);
         EXPECT_EQ(bitsOf(read), bitsOf(now));
     }
-    const std::string kept = scratch.file("kept.vtp");
+    const std::string kept = scratch("kept.vtp");
     writeFile(kept, "precious");
-    fs::create_directories(scratch.file("kept.vtp.tmp-" + std::to_string(::getpid())));
+    fs::create_directories(scratch("kept.vtp.tmp-" + std::to_string(::getpid())));
     EXPECT_FALSE(PresetDocument().save(kept, true).ok);
     EXPECT_EQ(readFile(kept), "precious");
 }
@@ -319,7 +312,7 @@ TEST(PresetFormat, RangeSavesReplaceOnlyTheirRange) {
 // version unsupported rather than loading values to the wrong places.
 TEST(PresetFormat, MapFilesOverrideBuiltInMapsAndBrokenOnesRefuse) {
     const Scratch scratch;
-    const std::string mapPath = scratch.file("PresetMap_VTSl_2.vtpresetmap");
+    const std::string mapPath = scratch("PresetMap_VTSl_2.vtpresetmap");
     const PresetMapLocator locator = [&](std::string_view name) {
         return name == "PresetMap_VTSl_2" ? mapPath : std::string();
     };
