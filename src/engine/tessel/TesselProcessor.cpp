@@ -959,6 +959,11 @@ void TesselProcessor::applyParameterChanges() {
 }
 
 float TesselProcessor::hostMeter(HostMeter meter) const noexcept {
+    const float linear = std::pow(10.0f, hostMeterDb(meter) / 20.0f);
+    return meter == kGainChangeMeter ? 1.0f - linear : linear;
+}
+
+float TesselProcessor::hostMeterDb(HostMeter meter) const noexcept {
     float result = meter == kGainChangeMeter ? 0.0f : -180.0f;
     for (int32_t c = 0; c < channelCount(); ++c) {
         const TesselChannel& ch = tesselChannel(c);
@@ -975,8 +980,7 @@ float TesselProcessor::hostMeter(HostMeter meter) const noexcept {
                 break;
         }
     }
-    const float linear = std::pow(10.0f, result / 20.0f);
-    return meter == kGainChangeMeter ? 1.0f - linear : linear;
+    return result;
 }
 
 void TesselProcessor::writeDisplayData(std::vector<uint8_t>& stream) {

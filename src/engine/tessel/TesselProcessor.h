@@ -91,6 +91,9 @@ public:
     /// The host's meters: gain change reported as 1 - 10^(dB/20) (the minimum over channels),
     /// input and output as 10^(dB/20) (the maximum). [any thread]
     float hostMeter(HostMeter meter) const noexcept;
+    /// The same meters in dB: the gain change (negative when reducing), the input and output
+    /// levels (-180 dB floor). [any thread]
+    float hostMeterDb(HostMeter meter) const noexcept;
 
 protected:
     std::unique_ptr<Channel> createChannel(int32_t index) override;
