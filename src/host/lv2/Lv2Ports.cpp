@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <typeinfo>
 
@@ -63,6 +65,14 @@ constexpr std::array<const char*, 19> kGlobalSymbols = {
 };
 constexpr int32_t kBandPorts = static_cast<int32_t>(kBandSymbols.size());
 constexpr int32_t kBands = 6;
+
+/// Six significant digits: what a host shows for a range and a default ("30" Hz, not the float
+/// nearest the octave value's image, 30.00001).
+float tidy(float v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", static_cast<double>(v));
+    return std::strtof(text, nullptr);
+}
 
 template <typename T>
 bool unitIs(const FloatPluginParameter& p) {
@@ -131,9 +141,9 @@ ParameterPorts::ParameterPorts(const TesselParameters& parameters) : parameters_
             }
         } else {
             describeContinuous(*p, port);
-            port.minimum = p->displayOfValue(p->minimum()) * port.displayScale;
-            port.maximum = p->displayOfValue(p->maximum()) * port.displayScale;
-            port.defaultValue = p->displayOfValue(p->defaultValue()) * port.displayScale;
+            port.minimum = tidy(p->displayOfValue(p->minimum()) * port.displayScale);
+            port.maximum = tidy(p->displayOfValue(p->maximum()) * port.displayScale);
+            port.defaultValue = tidy(p->displayOfValue(p->defaultValue()) * port.displayScale);
             if (port.minimum > port.maximum) std::swap(port.minimum, port.maximum);
             port.defaultValue = std::clamp(port.defaultValue, port.minimum, port.maximum);
         }
