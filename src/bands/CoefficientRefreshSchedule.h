@@ -42,23 +42,41 @@ struct CoefficientRefreshSchedule {
     /// The stronger of two movements.
     static Movement either(Movement a, Movement b) noexcept { return a > b ? a : b; }
 
-    /// Walks a block of `frames` samples. inspect(i) says how the controls at sample i stand
-    /// against the current design; design(i) redesigns for them; push(n) sends the next n
-    /// samples with the current coefficients. `constant`: every control is constant over the
-    /// block, so only sample 0 is inspected.
+    /// Walks a block of `frames` samples whose first sample is sample `position` of the
+    /// stream. inspect(i) says how the controls at sample i stand against the current design;
+    /// design(i) redesigns for them; push(n) sends the next n samples with the current
+    /// coefficients. `constant`: every control is constant over the block, so only sample 0 is
+    /// inspected. Inspections and redesigns fall on grids of the stream's samples (every `step`,
+    /// and every kSteadyInterval for a move), never of the block's, so the coefficients change
+    /// at the same samples however the host cuts the stream into blocks. A filter whose design
+    /// is not valid yet designs before walking.
     template <typename Inspect, typename Design, typename Push>
-    static void walk(int32_t frames, bool constant, int32_t step, Inspect&& inspect,
-                     Design&& design, Push&& push) noexcept {
+    static void walk(int32_t frames, bool constant, int32_t step, int64_t position,
+                     Inspect&& inspect, Design&& design, Push&& push) noexcept {
         if (frames <= 0) return;
+        const auto untilGrid = [&](int32_t interval) {
+            return static_cast<int32_t>((interval - position % interval) % interval);
+        };
         if (constant) {
-            if (inspect(0) != Movement::kNone) design(0);
-            push(frames);
+            const Movement m = inspect(0);
+            // Where the walk below would have redesigned for this value.
+            const int32_t at = m == Movement::kNone     ? frames
+                               : m == Movement::kJumped ? untilGrid(step)
+                                                        : untilGrid(kSteadyInterval);
+            if (at >= frames) {
+                push(frames);
+                return;
+            }
+            push(at);
+            design(at);
+            push(frames - at);
             return;
         }
         int32_t runStart = 0;
-        for (int32_t i = 0; i < frames; i += step) {
+        for (int32_t i = untilGrid(step); i < frames; i += step) {
             const Movement m = inspect(i);
-            if (m == Movement::kNone || (m == Movement::kMoved && i % kSteadyInterval != 0))
+            if (m == Movement::kNone ||
+                (m == Movement::kMoved && (position + i) % kSteadyInterval != 0))
                 continue;
             push(i - runStart);
             runStart = i;

@@ -169,8 +169,9 @@ void CrossoverFilter::refreshCoefficients(int32_t frames) noexcept {
     }
     const float* fd = f->data();
     using Schedule = CoefficientRefreshSchedule;
+    if (lastFrequency_ < 0.0f) design(fd[0]);  // no design yet: at once, not on the grid
     Schedule::walk(
-        frames, f->isConstant(), Schedule::kStep,
+        frames, f->isConstant(), Schedule::kStep, environment()->samplePosition(),
         [&](int32_t i) { return Schedule::frequencyMovement(fd[i], lastFrequency_); },
         [&](int32_t i) { design(fd[i]); },
         [&](int32_t n) { processor().pushCoefficients(n, kernelCascade_.data()); });

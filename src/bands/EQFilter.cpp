@@ -192,7 +192,7 @@ void EQFilter::refreshCoefficients(int32_t frames) noexcept {
     if (AnalogFilterPrototype::takesGain(shape_) && f->isConstant() && q->isConstant() &&
         nearlyEqual(fd[0], lastFrequency_) && nearlyEqual(qd[0], lastQ_)) {
         Schedule::walk(
-            frames, g->isConstant(), Schedule::kStep,
+            frames, g->isConstant(), Schedule::kStep, environment()->samplePosition(),
             [&](int32_t i) {
                 return nearlyEqual(gd[i], lastGain_) ? Schedule::Movement::kNone
                                                      : Schedule::Movement::kJumped;
@@ -202,6 +202,7 @@ void EQFilter::refreshCoefficients(int32_t frames) noexcept {
     }
     Schedule::walk(
         frames, f->isConstant() && g->isConstant() && q->isConstant(), Schedule::kStep,
+        environment()->samplePosition(),
         [&](int32_t i) {
             return Schedule::either(Schedule::frequencyMovement(fd[i], lastFrequency_),
                                     Schedule::either(Schedule::valueMovement(gd[i], lastGain_),

@@ -327,8 +327,14 @@ void ShelfBand::schedule(const Controls& c, const Channels& io, int32_t frames) 
     const float* gain = c.gain->data();
     const bool constantGain = c.gain->isConstant();
     int32_t cursor = 0;
+    // Without a valid design (the first block, a new rate, the return from the unity path) the
+    // filter designs at once rather than at the next grid sample.
+    if (!designValid_) {
+        flush(0, io);
+        design(c, 0);
+    }
     Schedule::walk(
-        frames, constant, Schedule::kStep,
+        frames, constant, Schedule::kStep, environment()->samplePosition(),
         [&](int32_t i) {
             if (!designValid_) return Schedule::Movement::kJumped;
             return Schedule::either(

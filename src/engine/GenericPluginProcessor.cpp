@@ -213,7 +213,12 @@ void GenericPluginProcessor::process(const float* const* inputs, int32_t inputCo
         const bool inBlock = pending && message.sampleOffset < frames;
         const int32_t end = inBlock ? std::max(message.sampleOffset, p) : frames;
         while (p < end) {
-            const int32_t n = std::min(end - p, blockSize);
+            // Cycles are cut on a grid of the stream's samples, not of the host's block, and the
+            // product's between-cycle work runs on that grid: the output is the same whatever
+            // block lengths the host uses.
+            const auto phase = static_cast<int32_t>(environment_->samplePosition() % blockSize);
+            if (phase == 0) cycleBoundary();
+            const int32_t n = std::min(end - p, blockSize - phase);
             bypass_->processBlock(outputs, outputCount, p, n, flags);
             p += n;
         }

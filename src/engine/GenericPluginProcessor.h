@@ -121,6 +121,11 @@ public:
     virtual int32_t tailLength() const { return 8192; }
     /// Called after the root environment's sample rate changed (its nodes are already reset).
     virtual void sampleRateChanged() {}
+    /// Called before each cycle that starts on the processing grid (every processing block size
+    /// samples of the stream from its start), whatever the host's block lengths:
+    /// work a product does between cycles belongs here, so that it happens at the same samples
+    /// however the host cuts the stream. [audio thread]
+    virtual void cycleBoundary() noexcept {}
 
     /// While held, queued parameter changes are not applied. [any thread, lock-free]
     void hold() noexcept { holdCount_.fetch_add(1, std::memory_order_acq_rel); }

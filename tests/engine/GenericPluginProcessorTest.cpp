@@ -158,14 +158,18 @@ TEST_F(ProcessorFrame, CutsHostBlocksIntoProcessingBlocksAndAtMidiMessages) {
     const std::vector<float> in = ramp(1000);
     const std::vector<float>& out = run(in);
     const testing::GainFilter& chain = p->gains[0];
+    // Cycles end on the stream's 256-sample grid and at the message, not 256 after it.
     EXPECT_EQ(std::vector<int32_t>(chain.frames.begin(), chain.frames.begin() + chain.calls),
-              (std::vector<int32_t>{100, 256, 256, 256, 132}));
+              (std::vector<int32_t>{100, 156, 256, 256, 232}));
     for (int32_t i = 0; i < 1000; ++i)  // each sub-block read its own part of the host array
         ASSERT_FLOAT_EQ(out[i], i < 100 ? in[i] : 0.5f * in[i]) << i;
     EXPECT_TRUE(p->midiReceived == 2 && p->notified == 1 && p->lastNotified == 3);
     MidiMessage copy{};
     EXPECT_TRUE(p->popEditorMidiMessage(copy) && copy.sampleOffset == 100);
+    const int32_t before = chain.calls;
     run(in);
+    EXPECT_EQ(chain.frames[static_cast<std::size_t>(before)], 24)
+        << "the next host block keeps the grid";
     EXPECT_EQ(p->notified, 1) << "a block without MIDI does not notify";
     EXPECT_EQ(p->reported.load(), 0) << "changes from the host are not reported back";
     p->setParameter(4, 0.3f, 0);

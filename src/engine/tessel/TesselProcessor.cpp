@@ -905,6 +905,7 @@ void TesselProcessor::applyAll() {
 }
 
 void TesselProcessor::parameterChanged(int32_t index) {
+    changesApplied_ = true;
     if (!built_) return;
     if (index < 0) {
         applyAll();
@@ -948,7 +949,13 @@ void TesselProcessor::parameterChanged(int32_t index) {
 }
 
 void TesselProcessor::applyParameterChanges() {
+    changesApplied_ = false;
     GenericPluginProcessor::applyParameterChanges();
+    // A change commits at once; one still waiting for a splitter crossfade commits on the grid.
+    if (changesApplied_ && style_ != nullptr) style_->commit(false);
+}
+
+void TesselProcessor::cycleBoundary() noexcept {
     if (style_ == nullptr) return;
     style_->commit(false);
     for (int32_t c = 0; c < channelCount(); ++c)

@@ -66,6 +66,10 @@ public:
     /// Applies the queued changes, then commits a layout change they made (or one still waiting
     /// for the last splitter crossfade to end). [audio thread]
     void applyParameterChanges() override;
+    /// Commits a layout change that waited for a splitter crossfade, starts a path switch whose
+    /// path is warm, and stops idle convolvers: on the cycle grid, so at the same samples
+    /// whatever the host's block lengths.
+    void cycleBoundary() noexcept override;
     void sampleRateChanged() override;
     int32_t tailLength() const override { return 8192; }
     void writeDisplayData(std::vector<uint8_t>& stream) override;
@@ -131,6 +135,7 @@ private:
     ProcessingMode effectiveMode_ = ProcessingMode::kDynamicPhase;
     bool anyBandSoloed_ = false;
     bool built_ = false;
+    bool changesApplied_ = false;  ///< a queued change was applied in this call
     TesselLatencyInputs latencyInputs_;
     std::vector<LevelSource*> levelSources_;
     std::vector<LevelMeter*> displayMeters_;
