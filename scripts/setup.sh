@@ -16,6 +16,8 @@ packages=(
     libebur128-dev
     libcairo2-dev
     clang libclang-rt-14-dev
+    lv2-dev liblilv-dev lilv-utils sordi
+    jalv jackd2 ardour
 )
 
 missing=()

@@ -47,8 +47,7 @@ Lv2PluginAdapter::Lv2PluginAdapter(const VariantInfo& variant, double sampleRate
       stateKey_(map->map(map->handle, kStateKeyUri)),
       ports_(document_.tessel()),
       processor_(std::make_unique<TesselProcessor>(variant.layout, true)),
-      parameterPorts_(ports_.size(), nullptr),
-      scratch_(kScratchFrames * 2) {
+      parameterPorts_(ports_.size(), nullptr) {
     processor_->environment()->setSampleRate(static_cast<float>(sampleRateHz));
     processor_->setSideChainPresent(true);
     processor_->setMidiEventReceiver(this);
@@ -169,36 +168,17 @@ void Lv2PluginAdapter::run(uint32_t frames) noexcept {
     processor_->setSideChainConnected(sideChain_ != nullptr);
     readMidi(frames);
 
+    // The processor reads each piece of input before it writes that piece of output, so hosts
+    // may hand the same buffer for both. A mono input feeds both channels of mono to stereo; the
+    // one side-chain input feeds every channel's side chain (null reads as silence).
     const uint32_t channels = variant_.audioOutputs;
-    for (uint32_t done = 0; done < frames || frames == 0;) {
-        // Hosts may hand the same buffer as input and output: inputs are copied when they alias
-        // an output, in pieces of the scratch's size.
-        const uint32_t n = std::min(frames - done, kScratchFrames);
-        const float* in[4] = {};
-        for (uint32_t c = 0; c < channels; ++c) {
-            const float* from = inputs_[std::min(c, variant_.audioInputs - 1)];
-            if (from == nullptr) continue;
-            from += done;
-            bool aliased = false;
-            for (uint32_t o = 0; o < channels; ++o)
-                aliased |= outputs_[o] != nullptr && outputs_[o] + done == from;
-            if (aliased) {
-                float* copy = scratch_.data() + c * kScratchFrames;
-                std::copy_n(from, n, copy);
-                from = copy;
-            }
-            in[c] = from;
-        }
-        for (uint32_t c = 0; c < channels; ++c)
-            in[channels + c] = sideChain_ != nullptr ? sideChain_ + done : nullptr;
-        float* out[2] = {};
-        for (uint32_t c = 0; c < channels; ++c)
-            out[c] = outputs_[c] != nullptr ? outputs_[c] + done : nullptr;
-        processor_->process(in, static_cast<int32_t>(channels * 2), out,
-                            static_cast<int32_t>(channels), static_cast<int32_t>(n), nullptr);
-        done += n;
-        if (frames == 0) break;
+    const float* in[4] = {};
+    for (uint32_t c = 0; c < channels; ++c) {
+        in[c] = inputs_[std::min(c, variant_.audioInputs - 1)];
+        in[channels + c] = sideChain_;
     }
+    processor_->process(in, static_cast<int32_t>(channels * 2), outputs_.data(),
+                        static_cast<int32_t>(channels), static_cast<int32_t>(frames), nullptr);
     writeOutputs();
 }
 

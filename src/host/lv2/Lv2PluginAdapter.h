@@ -91,9 +91,6 @@ private:
     /// After a restore: take the ports' numbers as they stand without applying them, so that the
     /// restored values, not the host's copy of the ports, make the state.
     bool adoptPorts_ = false;
-    /// Scratch for hosts that process in place: input copied before outputs are written.
-    static constexpr uint32_t kScratchFrames = 1024;
-    std::vector<float> scratch_;
 };
 
 }  // namespace tessel::lv2
