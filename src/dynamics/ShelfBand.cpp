@@ -156,6 +156,9 @@ void ShelfBand::remember(const float* input, int32_t frames) noexcept {
 ShelfBand::Controls ShelfBand::pullControls(int32_t frames) noexcept {
     Controls c;
     c.weight = enableWeight_.pull(frames);
+    // A stage switched off passes its input on: its gain (for a band, the whole detection and
+    // compander behind it) and its edges are not pulled, so a band out of use costs nothing.
+    if (c.weight->isConstant() && nearlyEqual(c.weight->data()[0], 0.0f)) return c;
     c.gain = gainInput_ != nullptr ? gainInput_->pull(frames) : gain_.source()->pull(frames);
     c.lowerFrequency = lowerFrequency_.source()->pull(frames);
     c.upperFrequency = upperFrequency_.source()->pull(frames);

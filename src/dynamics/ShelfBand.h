@@ -153,12 +153,12 @@ private:
     };
     /// This cycle's control blocks.
     struct Controls {
-        const wave::BasicBlock<float>* weight;
-        const wave::BasicBlock<float>* gain;
-        const wave::BasicBlock<float>* lowerFrequency;
-        const wave::BasicBlock<float>* upperFrequency;
-        const wave::BasicBlock<float>* lowerSlope;
-        const wave::BasicBlock<float>* upperSlope;
+        const wave::BasicBlock<float>* weight = nullptr;
+        const wave::BasicBlock<float>* gain = nullptr;  ///< null for a stage switched off
+        const wave::BasicBlock<float>* lowerFrequency = nullptr;
+        const wave::BasicBlock<float>* upperFrequency = nullptr;
+        const wave::BasicBlock<float>* lowerSlope = nullptr;
+        const wave::BasicBlock<float>* upperSlope = nullptr;
     };
     /// The channels a block filters: this stage's, and its follower's while the two share.
     struct Channels {
