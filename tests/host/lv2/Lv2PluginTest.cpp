@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <random>
 #include <set>
 #include <string>
@@ -32,7 +33,10 @@ struct PluginRig {
         if (instance == nullptr) throw std::runtime_error(host().lastError());
     }
     static LilvHost& host() {
+        // Only the bundle just built: never a copy installed in ~/.lv2.
+        static const int onlyThisBundle = setenv("LV2_PATH", TESSEL_LV2_DIR, 1);
         static LilvHost shared(TESSEL_LV2_BUNDLE);
+        (void)onlyThisBundle;
         return shared;
     }
     void set(const std::string& symbol, float value) { instance->setControl(symbol, value); }
