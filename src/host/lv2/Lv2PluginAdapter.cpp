@@ -47,15 +47,24 @@ Lv2PluginAdapter::Lv2PluginAdapter(const VariantInfo& variant, double sampleRate
       stateKey_(map->map(map->handle, kStateKeyUri)),
       ports_(document_.tessel()),
       processor_(std::make_unique<TesselProcessor>(variant.layout, true)),
-      parameterPorts_(ports_.size(), nullptr) {
+      parameterPorts_(ports_.size(), nullptr),
+      published_(ports_.size()) {
     processor_->environment()->setSampleRate(static_cast<float>(sampleRateHz));
     processor_->setSideChainPresent(true);
     processor_->setMidiEventReceiver(this);
     for (const ParameterPort& port : ports_.ports())
         lastPort_.push_back(port.defaultValue);
+    publishAll();
 }
 
 Lv2PluginAdapter::~Lv2PluginAdapter() = default;
+
+void Lv2PluginAdapter::publishAll() noexcept {
+    for (const AbstractPluginParameter* p : document_.tessel().allParameters()) {
+        published_[static_cast<std::size_t>(p->identifier())].store(p->currentValue(),
+                                                                    std::memory_order_relaxed);
+    }
+}
 
 void Lv2PluginAdapter::connect(uint32_t port, void* data) noexcept {
     auto* samples = static_cast<float*>(data);
@@ -83,7 +92,11 @@ void Lv2PluginAdapter::activate() noexcept {
 }
 
 void Lv2PluginAdapter::send(int32_t identifier, float value) noexcept {
-    document_.tessel().allParameters()[static_cast<std::size_t>(identifier)]->setValue(value, 0);
+    AbstractPluginParameter& p =
+        *document_.tessel().allParameters()[static_cast<std::size_t>(identifier)];
+    p.setValue(value, 0);
+    published_[static_cast<std::size_t>(identifier)].store(p.currentValue(),
+                                                           std::memory_order_relaxed);
     processor_->setParameter(identifier, value, GenericPluginProcessor::kFromHost);
 }
 
@@ -183,8 +196,17 @@ void Lv2PluginAdapter::run(uint32_t frames) noexcept {
 }
 
 LV2_State_Status Lv2PluginAdapter::save(LV2_State_Store_Function store, LV2_State_Handle handle) {
+    // A host may save while the audio thread runs: the values come from their published copies,
+    // set in dependency order on a document of the save's own.
+    PresetDocument snapshot;
+    std::vector<ParameterAssignment> values;
+    for (AbstractPluginParameter* p : snapshot.tessel().allParameters()) {
+        values.emplace_back(p, published_[static_cast<std::size_t>(p->identifier())].load(
+                                   std::memory_order_relaxed));
+    }
+    assignInDependencyOrder(values, 1);
     BinaryDataWriter writer;
-    document_.writeParameterBlock(writer);
+    snapshot.writeParameterBlock(writer);
     writePluginStateBlock(writer, PresetDocument::kSignature, state_);
     const std::vector<uint8_t>& bytes = writer.bytes();
     return store(handle, stateKey_, bytes.data(), bytes.size(), atomChunk_,
@@ -211,6 +233,7 @@ LV2_State_Status Lv2PluginAdapter::restore(LV2_State_Retrieve_Function retrieve,
     }
     BinaryDataReader again(bytes);
     document_.readParameterBlock(again);
+    publishAll();
     state_ = std::move(state);
     sendAll();
     adoptPorts_ = true;

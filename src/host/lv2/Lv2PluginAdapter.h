@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -32,8 +33,9 @@ std::span<const FactoryPreset> factoryPresets() noexcept;
 /// the processor. A parameter port's new number becomes a parameter value that goes to the
 /// processor through its queue; the adapter keeps the values it sent in a preset document, which
 /// is what it saves. The plug-in model will take that document's place; the binding only moves
-/// values. Threads as LV2 gives them: construction, `restore` and `save` never run alongside
-/// `run`; `run` is the audio thread and never allocates, locks or makes a system call.
+/// values. Threads as LV2 gives them: construction and `restore` never run alongside `run`;
+/// `save` may, and reads the values `run` publishes; `run` is the audio thread and never
+/// allocates, locks or makes a system call.
 class Lv2PluginAdapter final : public MidiEventReceiver {
 public:
     /// Null when the host lacks urid:map.
@@ -65,6 +67,8 @@ private:
     /// Queues every value of the document for the processor in dependency order. [not audio]
     void sendAll() noexcept;
     void readMidi(uint32_t frames) noexcept;
+    /// Copies every value of the document to `published_`. [not audio]
+    void publishAll() noexcept;
     void writeOutputs() noexcept;
 
     const VariantInfo& variant_;
@@ -91,6 +95,9 @@ private:
     /// After a restore: take the ports' numbers as they stand without applying them, so that the
     /// restored values, not the host's copy of the ports, make the state.
     bool adoptPorts_ = false;
+    /// The document's values as `save` may read them while `run` goes on (LV2 allows a save
+    /// alongside the audio thread; a restore never runs alongside it).
+    std::vector<std::atomic<float>> published_;
 };
 
 }  // namespace tessel::lv2
