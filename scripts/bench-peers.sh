@@ -11,35 +11,14 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${TESSEL_BENCH_BUILD_DIR:-$root/build-bench/peers}"
 
-packages=(lsp-plugins-lv2 calf-plugins zam-plugins liblilv-dev lv2-dev lilv-utils)
-missing=()
-for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$p")
-    fi
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-    echo "== Installing missing Debian packages: ${missing[*]}"
-    if [ "$(id -u)" -eq 0 ]; then
-        as_root=()
-    elif command -v sudo >/dev/null 2>&1; then
-        as_root=(sudo)
-    else
-        echo "error: packages missing (${missing[*]}) and not running as root;" \
-            "install them first" >&2
-        exit 1
-    fi
-    export DEBIAN_FRONTEND=noninteractive
-    "${as_root[@]}" apt-get update -q
-    "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
-"$root/scripts/setup.sh"
+"$root/scripts/setup.sh" lsp-plugins-lv2 calf-plugins zam-plugins
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSEL_BUILD_TESTS=OFF \
     -DTESSEL_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$build" --target tessel_lv2 tessel_lv2_bench --parallel "$(nproc 2>/dev/null || echo 2)"
 
-lv2_path="$build/lv2:$HOME/.lv2:/usr/local/lib/lv2:/usr/lib/lv2"
+# Our bundle as just built, never a copy installed in ~/.lv2; the peers from the system.
+lv2_path="$build/lv2:/usr/local/lib/lv2:/usr/lib/lv2"
 multiarch="$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || true)"
 if [ -n "$multiarch" ] && [ -d "/usr/lib/$multiarch/lv2" ]; then
     lv2_path="$lv2_path:/usr/lib/$multiarch/lv2"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building and testing Tessel needs, when any is missing.
+# Installs the Debian 12 packages that building and testing Tessel needs, when any is missing,
+# and any further packages named as arguments (the benchmark scripts' extras).
 # Runs apt-get as root (directly, or through sudo when available) and says what it installs.
 set -euo pipefail
 
@@ -18,6 +19,7 @@ packages=(
     clang libclang-rt-14-dev
     lv2-dev liblilv-dev lilv-utils sordi
     jalv jackd2 ardour
+    "$@"
 )
 
 missing=()
