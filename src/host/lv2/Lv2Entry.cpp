@@ -1,6 +1,8 @@
 // The module's one entry point: the LV2 descriptors of the three plug-ins. Everything else in
 // the module is hidden (a version script keeps only `lv2_descriptor`).
 
+#include <pthread.h>
+
 #include <cstring>
 #include <new>
 
@@ -34,7 +36,18 @@ void activate(LV2_Handle handle) {
 }
 
 void run(LV2_Handle handle, uint32_t frames) {
+    // A JACK host that closes cancels its process thread, asynchronously, wherever it is; inside
+    // the processor that would unwind through frames that must not be left halfway (or stop in
+    // the allocator's lock). Cancellation waits until the block is done. Both the type and the
+    // state are set: this C library acts on an asynchronous cancellation whatever the state.
+    // Flags in the thread's own descriptor, no system call.
+    int previousType = 0;
+    int previousState = 0;
+    pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &previousType);
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previousState);
     adapter(handle)->run(frames);
+    pthread_setcancelstate(previousState, nullptr);
+    pthread_setcanceltype(previousType, nullptr);
 }
 
 void deactivate(LV2_Handle) {}

@@ -22,7 +22,7 @@ const LV2_URID_Map* findMap(const LV2_Feature* const* features) {
     return nullptr;
 }
 
-float gainDb(float db) noexcept {
+float finiteDb(float db) noexcept {
     return std::isfinite(db) ? db : -180.0f;
 }
 
@@ -66,7 +66,7 @@ void Lv2PluginAdapter::publishAll() noexcept {
     }
 }
 
-void Lv2PluginAdapter::connect(uint32_t port, void* data) noexcept {
+void Lv2PluginAdapter::connect(uint32_t port, void* data) {
     auto* samples = static_cast<float*>(data);
     if (port < layout_.audioInputs) {
         inputs_[port] = samples;
@@ -172,7 +172,9 @@ void Lv2PluginAdapter::writeOutputs() noexcept {
                                                   TesselProcessor::kInputMeter,
                                                   TesselProcessor::kOutputMeter};
     for (std::size_t k = 0; k < 3; ++k)
-        if (meters_[k] != nullptr) *meters_[k] = gainDb(processor_->hostMeterDb(meters[k]));
+        if (meters_[k] != nullptr)
+            *meters_[k] = std::clamp(finiteDb(processor_->hostMeterDb(meters[k])),
+                                     kMeterMinimumDb[k], kMeterMaximumDb[k]);
 }
 
 void Lv2PluginAdapter::run(uint32_t frames) noexcept {

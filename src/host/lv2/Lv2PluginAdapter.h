@@ -43,7 +43,8 @@ public:
                                                     const LV2_Feature* const* features);
     ~Lv2PluginAdapter() override;
 
-    void connect(uint32_t port, void* data) noexcept;
+    /// Not noexcept: a host cancelling its audio thread may unwind through it.
+    void connect(uint32_t port, void* data);
     void activate() noexcept;
     void run(uint32_t frames) noexcept;
 

@@ -54,6 +54,9 @@ struct PortLayout {
 inline constexpr const char* kMeterSymbols[3] = {"gain_reduction", "input_level_meter",
                                                  "output_level_meter"};
 inline constexpr const char* kMeterNames[3] = {"Gain Reduction", "Input Level", "Output Level"};
+/// The meters' ranges in dB; a reading outside is written as the nearer end.
+inline constexpr float kMeterMinimumDb[3] = {-60.0f, -90.0f, -90.0f};
+inline constexpr float kMeterMaximumDb[3] = {30.0f, 12.0f, 12.0f};
 
 /// What a host shows for a parameter's port.
 enum class PortUnit { kNone, kDb, kHz, kMs, kPercent, kRatio, kSlope };

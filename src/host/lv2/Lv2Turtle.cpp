@@ -142,10 +142,11 @@ void writePlugin(std::ostream& out, const VariantInfo& variant, const ParameterP
                   "        units:unit units:frame");
     out << ";\n";
     for (uint32_t k = 0; k < 3; ++k) {
-        writePort(out, layout.meter(k), "lv2:OutputPort, lv2:ControlPort", kMeterSymbols[k],
-                  kMeterNames[k],
-                  range(k == 0 ? -60.0f : -90.0f, k == 0 ? 30.0f : 12.0f, k == 0 ? 0.0f : -90.0f) +
-                      " ;\n        units:unit units:db");
+        writePort(
+            out, layout.meter(k), "lv2:OutputPort, lv2:ControlPort", kMeterSymbols[k],
+            kMeterNames[k],
+            range(kMeterMinimumDb[k], kMeterMaximumDb[k], k == 0 ? 0.0f : kMeterMinimumDb[k]) +
+                " ;\n        units:unit units:db");
         out << ";\n";
     }
     for (std::size_t i = 0; i < ports.size(); ++i) {
