@@ -41,7 +41,6 @@ Lv2PluginAdapter::Lv2PluginAdapter(const VariantInfo& variant, double sampleRate
                                    LV2_URID_Map* map)
     : variant_(variant),
       layout_(variant),
-      map_(map),
       midiEvent_(map->map(map->handle, LV2_MIDI__MidiEvent)),
       atomChunk_(map->map(map->handle, LV2_ATOM__Chunk)),
       stateKey_(map->map(map->handle, kStateKeyUri)),
@@ -126,8 +125,7 @@ void Lv2PluginAdapter::readParameterPorts() noexcept {
         for (std::size_t i = 0; i < parameterPorts_.size(); ++i) {
             if (parameterPorts_[i] == nullptr || all[i]->discrete() != indexed) continue;
             const float number = *parameterPorts_[i];
-            // A NaN on a port is ignored; bitwise comparison so that -0 and 0 count as moves
-            // only when they differ as numbers.
+            // A NaN on a port is ignored; numbers compare as numbers (-0 is 0).
             if (std::isnan(number) || number == lastPort_[i]) continue;
             lastPort_[i] = number;
             send(static_cast<int32_t>(i), ports_.valueOfPort(static_cast<int32_t>(i), number));

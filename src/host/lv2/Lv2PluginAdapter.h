@@ -74,7 +74,6 @@ private:
 
     const VariantInfo& variant_;
     const PortLayout layout_;
-    LV2_URID_Map* map_;
     LV2_URID midiEvent_;
     LV2_URID atomChunk_;
     LV2_URID stateKey_;
