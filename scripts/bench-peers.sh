@@ -9,13 +9,9 @@
 # TESSEL_BENCH_BUILD_DIR chooses the build tree (default build-bench/peers).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${TESSEL_BENCH_BUILD_DIR:-$root/build-bench/peers}"
-
-"$root/scripts/setup.sh" lsp-plugins-lv2 calf-plugins zam-plugins
-
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSEL_BUILD_TESTS=OFF \
-    -DTESSEL_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build "$build" --target tessel_lv2 tessel_lv2_bench --parallel "$(nproc 2>/dev/null || echo 2)"
+# shellcheck source=scripts/bench-build.sh
+source "$root/scripts/bench-build.sh"
+BENCH_EXTRA_PACKAGES="lsp-plugins-lv2 calf-plugins zam-plugins" bench_build peers tessel_lv2 tessel_lv2_bench
 
 # Our bundle as just built, never a copy installed in ~/.lv2; the peers from the system.
 lv2_path="$build/lv2:/usr/local/lib/lv2:/usr/lib/lv2"

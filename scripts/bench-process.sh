@@ -7,11 +7,9 @@
 # TESSEL_BENCH_BUILD_DIR chooses the build tree (default build-bench/process).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${TESSEL_BENCH_BUILD_DIR:-$root/build-bench/process}"
-"$root/scripts/setup.sh"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSEL_BUILD_TESTS=OFF \
-    -DTESSEL_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" --target tessel_process_bench --parallel "$(nproc 2>/dev/null || echo 2)"
+# shellcheck source=scripts/bench-build.sh
+source "$root/scripts/bench-build.sh"
+bench_build process tessel_process_bench
 echo "== tessel process, 10 min stereo 48 kHz; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 "$build/bench/tessel_process_bench" --benchmark_format=json 2>/dev/null | awk '
     /"(read_s|process_s|measure_s|write_s|total_s|realtime_x|io_share)"/ {

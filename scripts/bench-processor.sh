@@ -8,11 +8,9 @@
 # TESSEL_BENCH_BUILD_DIR chooses the build tree (default build-bench/processor).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${TESSEL_BENCH_BUILD_DIR:-$root/build-bench/processor}"
-"$root/scripts/setup.sh"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSEL_BUILD_TESTS=OFF \
-    -DTESSEL_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" --target tessel_processor_bench --parallel "$(nproc 2>/dev/null || echo 2)"
+# shellcheck source=scripts/bench-build.sh
+source "$root/scripts/bench-build.sh"
+bench_build processor tessel_processor_bench
 
 results="$build/processor-bench.csv"
 # Other work on the machine lowers the figures: the load average says how quiet it was.
